@@ -1,0 +1,131 @@
+#include "core/shm_config.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cstring>
+
+#include "core/debug_log.h"
+
+ShmConfig* shm_config = nullptr;
+
+namespace {
+std::size_t g_segment_size = 0;
+}
+
+bool shm_attach() {
+    const int id = shmget(kShmKey, 0, 0);
+    if (id == -1) {
+        dbg_perror("shmget failed : ");
+        return false;
+    }
+    void* addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        dbg_perror("shmat failed : ");
+        return false;
+    }
+    struct shmid_ds ds {};
+    // Without the size nothing bounds the text fields; a block too small to hold them
+    // then reads as empty texts rather than running past the mapping.
+    g_segment_size = shmctl(id, IPC_STAT, &ds) == 0 ? ds.shm_segsz : 0;
+    shm_config = static_cast<ShmConfig*>(addr);
+    return true;
+}
+
+std::size_t shm_room_from(const void* field) {
+    const auto base = reinterpret_cast<std::uintptr_t>(shm_config);
+    const auto at = reinterpret_cast<std::uintptr_t>(field);
+    if (!shm_config || at < base || at - base >= g_segment_size) return 0;
+    return g_segment_size - (at - base);
+}
+
+std::size_t shm_read_text(const char* field, std::size_t room, char* out, std::size_t out_size) {
+    if (out_size == 0) return 0;
+    std::size_t limit = room < shm_room_from(field) ? room : shm_room_from(field);
+    if (limit > out_size - 1) limit = out_size - 1;
+    const volatile char* src = field;
+    std::size_t n = 0;
+    for (; n < limit; ++n) {
+        const char c = src[n];
+        if (c == '\0') break;
+        out[n] = c;
+    }
+    out[n] = '\0';
+    return n;
+}
+
+bool use_alt_settings() { return shm_load(shm_config->use_alt_settings) != 0; }
+
+Settings read_settings() {
+    const ShmConfig& c = *shm_config;
+    if (use_alt_settings())
+        return {static_cast<std::int32_t>(shm_load(c.alt_audio_output_mode)),
+                static_cast<std::int32_t>(shm_load(c.alt_audio_enable)), 1, 1};
+    return {static_cast<std::int32_t>(shm_load(c.audio_output_mode)),
+            static_cast<std::int32_t>(shm_load(c.audio_enable)),
+            static_cast<std::int32_t>(shm_load(c.audio_channel_mode)),
+            static_cast<std::int32_t>(shm_load(c.ts_keep_alive))};
+}
+
+bool shm_command_pending() { return shm_load(shm_config->cmd_pending) == 1; }
+
+ShmCommand shm_read_command() {
+    ShmConfig& c = *shm_config;
+    ShmCommand cmd{};
+    cmd.code = shm_load(c.cmd_code);
+    shm_read_text(c.cmd_dest_ip, sizeof c.cmd_dest_ip, cmd.dest_ip, sizeof cmd.dest_ip);
+    cmd.rtp_port = shm_load(c.cmd_rtp_port);
+    cmd.rtcp_port = shm_load(c.cmd_rtcp_port);
+    shm_read_text(c.cmd_client_tag, sizeof cmd.client_tag, cmd.client_tag, sizeof cmd.client_tag);
+    return cmd;
+}
+
+void shm_command_done() { shm_store(shm_config->cmd_pending, 0u); }
+
+#define SHM_NUM(f, k) {#f, offsetof(ShmConfig, f), ShmFieldKind::k, 0}
+#define SHM_TEXT(f, room) {#f, offsetof(ShmConfig, f), ShmFieldKind::text, room}
+
+const ShmField kShmFields[] = {
+    SHM_NUM(use_alt_settings, u32),
+    SHM_NUM(board_type, u16),
+    SHM_NUM(ts_dest_select, u32),
+    SHM_NUM(ssrc_seed_hi, u8),
+    SHM_NUM(ssrc_seed_mid, u8),
+    SHM_NUM(ssrc_seed_lo, u8),
+    SHM_TEXT(ts_dest_ip, 48),
+    SHM_NUM(multicast_ttl, u32),
+    SHM_NUM(mtu, u32),
+    SHM_NUM(ts_keep_alive, u32),
+    SHM_NUM(audio_channel_mode, u32),
+    SHM_NUM(audio_codec, u32),
+    SHM_NUM(audio_rate_mode, u32),
+    SHM_NUM(audio_enable, u32),
+    SHM_NUM(audio_output_mode, u32),
+    SHM_NUM(alt_audio_enable, u32),
+    SHM_TEXT(local_ip, 32),
+    SHM_TEXT(ts_dest_ip_alt, 5972 - 3732),
+    SHM_NUM(cur_audio_source, u32),
+    SHM_NUM(cur_audio_bits, u32),
+    SHM_NUM(cur_audio_codec, u32),
+    SHM_NUM(cur_audio_channels, u32),
+    SHM_NUM(cur_audio_rate, u32),
+    SHM_NUM(alt_audio_source, u32),
+    SHM_NUM(alt_audio_bits, u32),
+    SHM_NUM(alt_audio_codec, u32),
+    SHM_NUM(alt_audio_channels, u32),
+    SHM_NUM(alt_audio_rate, u32),
+    SHM_NUM(alt_audio_output_mode, u32),
+    SHM_NUM(cmd_pending, u32),
+    SHM_NUM(cmd_code, u32),
+    SHM_TEXT(cmd_dest_ip, 16),
+    SHM_NUM(cmd_rtp_port, u16),
+    SHM_NUM(cmd_rtcp_port, u16),
+    SHM_TEXT(cmd_client_tag, kShmStandardSize - 13860),
+};
+const std::size_t kShmFieldCount = sizeof kShmFields / sizeof kShmFields[0];
+
+const ShmField* shm_find_field(const char* name) {
+    for (const ShmField& f : kShmFields)
+        if (std::strcmp(f.name, name) == 0) return &f;
+    return nullptr;
+}

@@ -1,0 +1,22 @@
+// A scratch directory for one test, removed with everything in it when the test ends.
+#pragma once
+
+#include <string>
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Whole content of a file ("" when it cannot be read).
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
