@@ -52,19 +52,61 @@ inline const LayoutInfo* find_layout(const std::string& name) {
     return nullptr;
 }
 
+// sin(x) and cos(x) for 0 <= x <= pi/2 by their Taylor series (error below 1e-17), so that
+// no libm call is needed: glibc's sin sets the rounding mode with an instruction that the
+// 32-bit PowerPC emulator running the appliance tests does not know.
+inline double sin_quarter(double x) {
+    const double x2 = x * x;
+    double term = x, sum = x;
+    for (int k = 1; k <= 11; ++k) {
+        term = -term * x2 / ((2.0 * k) * (2.0 * k + 1));
+        sum += term;
+    }
+    return sum;
+}
+inline double cos_quarter(double x) {
+    const double x2 = x * x;
+    double term = 1.0, sum = 1.0;
+    for (int k = 1; k <= 11; ++k) {
+        term = -term * x2 / ((2.0 * k - 1) * (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// sin(2 pi t) with t given as a quadrant 0..3 and a fraction 0 <= f < 1 within it: the
+// quarter points come out exactly 0, 1 and -1.
+inline double sin_by_quadrant(unsigned quadrant, double f) {
+    const double x = f * 1.5707963267948966192313216916398;
+    switch (quadrant & 3u) {
+        case 0: return sin_quarter(x);
+        case 1: return cos_quarter(x);
+        case 2: return -sin_quarter(x);
+        default: return -cos_quarter(x);
+    }
+}
+
 // A sine tone: left channel sine, right channel cosine (90 degrees ahead) so that a
 // channel swap shows. amplitude is a fraction of full scale.
 inline std::int16_t tone_sample(double freq_hz, double amplitude, std::uint32_t rate,
                                 std::uint64_t frame, std::uint32_t channel) {
-    const double two_pi = 6.283185307179586476925286766559;
-    // The phase is taken modulo one period in exact integer arithmetic when the frequency
-    // is whole, so a long run does not lose precision.
-    const double cycles = (std::floor(freq_hz) == freq_hz && freq_hz < 1e9)
-                              ? static_cast<double>((frame * static_cast<std::uint64_t>(freq_hz)) % rate) /
-                                    rate
-                              : std::fmod(freq_hz * static_cast<double>(frame) / rate, 1.0);
-    const double phase = two_pi * cycles + (channel == 1 ? two_pi / 4 : 0.0);
-    const double v = std::round(amplitude * 32767.0 * std::sin(phase));
+    double level;
+    if (freq_hz == static_cast<double>(static_cast<std::uint32_t>(freq_hz))) {
+        // A whole frequency: the phase in quarter periods, exactly, in integers, so that a
+        // long run loses no precision. Position = (4 f n + channel * rate) / (4 rate) turns.
+        const std::uint64_t den = 4ull * rate;
+        const std::uint64_t num =
+            ((frame % den) * (4ull * static_cast<std::uint32_t>(freq_hz) % den) + (channel == 1 ? rate : 0)) % den;
+        level = sin_by_quadrant(static_cast<unsigned>(num / rate),
+                                static_cast<double>(num % rate) / static_cast<double>(rate));
+    } else {
+        double turns = freq_hz * static_cast<double>(frame) / rate + (channel == 1 ? 0.25 : 0.0);
+        turns -= std::floor(turns);
+        const double quarters = turns * 4.0;
+        const double quadrant = std::floor(quarters);
+        level = sin_by_quadrant(static_cast<unsigned>(quadrant), quarters - quadrant);
+    }
+    const double v = std::round(amplitude * 32767.0 * level);
     return static_cast<std::int16_t>(v > 32767.0 ? 32767 : v < -32768.0 ? -32768 : v);
 }
 

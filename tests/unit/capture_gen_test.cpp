@@ -93,6 +93,20 @@ TEST(CaptureGen, LinearEightBitAndToneBasics) {
         EXPECT_EQ(capture::tone_sample(12000, 0.5, 48000, n, 0), left[n % 4]) << n;
         EXPECT_EQ(capture::tone_sample(12000, 0.5, 48000, n, 1), right[n % 4]) << n;
     }
+    // The libm-free sine against known values and sin^2 + cos^2 = 1.
+    EXPECT_NEAR(capture::sin_by_quadrant(0, 1.0 / 3), 0.5, 1e-15);
+    EXPECT_NEAR(capture::sin_by_quadrant(0, 0.5), 0.70710678118654752440, 1e-15);
+    EXPECT_NEAR(capture::sin_by_quadrant(1, 2.0 / 3), 0.5, 1e-15);
+    EXPECT_NEAR(capture::sin_by_quadrant(2, 1.0 / 3), -0.5, 1e-15);
+    EXPECT_NEAR(capture::sin_by_quadrant(3, 0.5), -0.70710678118654752440, 1e-15);
+    for (int i = 0; i <= 64; ++i) {
+        const double x = 1.5707963267948966 * i / 64;
+        const double sn = capture::sin_quarter(x), cs = capture::cos_quarter(x);
+        EXPECT_NEAR(sn * sn + cs * cs, 1.0, 1e-15) << x;
+    }
+    // A fractional frequency takes the floating-point path: 0.5 Hz at 4 Hz, 1/8 turn a frame.
+    EXPECT_EQ(capture::tone_sample(0.5, 1.0, 4, 2, 0), 32767);
+    EXPECT_EQ(capture::tone_sample(0.5, 1.0, 4, 1, 0), 23170);  // 32767 / sqrt(2), rounded
     // Hours into a whole-hertz tone the phase is still exact.
     EXPECT_EQ(capture::tone_sample(12000, 1.0, 48000, 48000ull * 3600 * 5 + 1, 0), 32767);
 }
