@@ -49,7 +49,7 @@ BENCHMARK(BM_pcm_to_ts);
 // The console report, plus the CPU time per iteration of each run kept for the ratio
 // (CPU rather than wall time: the build machine is shared).
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
@@ -61,7 +61,7 @@ public:
         return it == times_.end() ? 0.0 : it->second;
     }
 
-private:
+  private:
     std::map<std::string, double> times_;
 };
 

@@ -25,10 +25,10 @@ constexpr PesHeaderTemplate build_template() {
     const std::uint32_t header_data_length_pos = p++;
     t.pts_pos = p;
     for (int i = 0; i < 5; ++i) h[p++] = 0x00;  // PTS, per packet
-    h[p++] = 0x80;  // PES extension: PES_private_data_flag only
+    h[p++] = 0x80;                              // PES extension: PES_private_data_flag only
     t.private_data_pos = p;
     for (int i = 0; i < 16; ++i) h[p++] = 0x00;  // PES_private_data
-    h[p++] = 0xFF;  // stuffing_byte
+    h[p++] = 0xFF;                               // stuffing_byte
     t.length = p;
     h[header_data_length_pos] = static_cast<std::uint8_t>(p - (header_data_length_pos + 1));
     t.bytes_after_length = p - (t.length_pos + 2);

@@ -48,7 +48,8 @@ int tsStruct2char(const tsStruct& ts, std::uint8_t* out) {
             if (ts.pcr_flag) {
                 // 33-bit base, 6 reserved '1' bits, 9-bit extension.
                 const std::uint32_t low = ts.pcr_base_low;
-                out[p + 0] = static_cast<std::uint8_t>(((ts.pcr_base_high & 1u) << 7) | (low >> 25));
+                out[p + 0] =
+                    static_cast<std::uint8_t>(((ts.pcr_base_high & 1u) << 7) | (low >> 25));
                 out[p + 1] = lo8(low >> 17);
                 out[p + 2] = lo8(low >> 9);
                 out[p + 3] = lo8(low >> 1);
@@ -102,9 +103,8 @@ int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* sec
     return 1;
 }
 
-int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes,
-           std::uint32_t pes_len, std::uint8_t* out, std::uint32_t* out_len,
-           std::uint32_t* sequence) {
+int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes, std::uint32_t pes_len,
+           std::uint8_t* out, std::uint32_t* out_len, std::uint32_t* sequence) {
     if (pes_len == 0) return 0;
 
     tsStruct ts{};
@@ -124,9 +124,8 @@ int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes,
     *sequence = seq + 1u;
 
     for (std::uint32_t offset = 0; offset < pes_len; offset += kPesPayloadPerPacket) {
-        const std::uint32_t chunk = pes_len - offset < kPesPayloadPerPacket
-                                        ? pes_len - offset
-                                        : kPesPayloadPerPacket;
+        const std::uint32_t chunk =
+            pes_len - offset < kPesPayloadPerPacket ? pes_len - offset : kPesPayloadPerPacket;
         ts.continuity_counter = take_counter(counter);
         ts.adaptation_field_length = static_cast<std::uint8_t>(6u + (kPesPayloadPerPacket - chunk));
         ts.payload = pes + offset;

@@ -16,7 +16,7 @@ inline constexpr std::uint16_t kPatPid = 0x0000;
 inline constexpr std::uint16_t kPmtPid = 0x0042;    // the PAT points here
 inline constexpr std::uint16_t kPcrPid = 0x0022;    // PCR-only packets; PCR_PID of the PMT
 inline constexpr std::uint16_t kAudioPid = 0x0164;  // LPCM PES packets
-inline constexpr std::uint16_t kVideoPid = 0x0021;  // announced in the PMT; the service sends nothing on it
+inline constexpr std::uint16_t kVideoPid = 0x0021;  // in the PMT only; never sent here
 inline constexpr std::uint16_t kNullPid = 0x1FFF;
 inline constexpr std::uint16_t kProgramNumber = 1;
 
@@ -38,8 +38,8 @@ constexpr std::uint32_t pes_ts_size(std::uint32_t pes_len) {
 // tsStruct2char, never by the layout of this record. Flags hold 0 or 1.
 struct tsStruct {
     // Packet header.
-    std::uint8_t sync_byte;  // the serialiser always writes 0x47
-    std::uint8_t transport_error_indicator;     // written as 0
+    std::uint8_t sync_byte;                  // the serialiser always writes 0x47
+    std::uint8_t transport_error_indicator;  // written as 0
     std::uint8_t payload_unit_start_indicator;
     std::uint8_t transport_priority;            // written as 0
     std::uint16_t pid;                          // 13 bits
@@ -77,8 +77,8 @@ struct tsStruct {
     std::uint8_t piecewise_rate_flag;
     std::uint8_t seamless_splice_flag;
 
-    std::uint8_t payload_length;     // at most 184
-    const std::uint8_t* payload;     // not owned: the producer's (or parser's) input bytes
+    std::uint8_t payload_length;  // at most 184
+    const std::uint8_t* payload;  // not owned: the producer's (or parser's) input bytes
 };
 
 // The continuity counters of the stream's four PIDs and the sequence number that every
@@ -112,9 +112,8 @@ int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* sec
 // one per packet. 177 payload bytes per packet; the last packet's shortfall becomes 0xFF
 // stuffing in its adaptation field. Refuses (0, nothing written, nothing advanced) a PES
 // of 0 bytes.
-int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes,
-           std::uint32_t pes_len, std::uint8_t* out, std::uint32_t* out_len,
-           std::uint32_t* sequence);
+int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes, std::uint32_t pes_len,
+           std::uint8_t* out, std::uint32_t* out_len, std::uint32_t* sequence);
 
 // One packet on the PCR PID carrying only a PCR: base = pcr_base (90 kHz units, bit 32
 // clear), extension 0, 175 stuffing bytes, and 0xFF as its single payload byte (byte 187).

@@ -13,8 +13,8 @@ struct ReadPacket {
     unsigned pid;
     unsigned afc;  // adaptation_field_control
     unsigned cc;
-    int af_length;       // -1 without adaptation field
-    unsigned af_flags;   // byte 5 when af_length > 0
+    int af_length;                      // -1 without adaptation field
+    unsigned af_flags;                  // byte 5 when af_length > 0
     std::vector<std::uint8_t> af_body;  // bytes 6 .. 4 + af_length
     std::vector<std::uint8_t> payload;
 };

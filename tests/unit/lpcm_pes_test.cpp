@@ -20,6 +20,7 @@ Bytes pcm_block(std::size_t n) {
 }
 
 // The PES header of the worked example, PTS 0, for 1920 bytes of PCM.
+// clang-format off
 const Bytes kPesHead1920 = {
     0x00, 0x00, 0x01, 0xBD,        // start code, private_stream_1
     0x07, 0x9E,                    // PES_packet_length 1950
@@ -30,6 +31,7 @@ const Bytes kPesHead1920 = {
     0xFF,                          // stuffing
     0x07, 0x80, 0x31, 0x40,        // LPCM: 1920 bytes, stereo 48 kHz, 16 bits
 };
+// clang-format on
 
 Bytes reassemble(const std::uint8_t* ts, std::size_t len) {
     Bytes joined;

@@ -95,8 +95,9 @@ TEST(PsiTables, DescriptionEdgeCases) {
     // list ends at the first entry whose present is not 1. Oversized descriptors refused.
     std::uint8_t section[kSectionBufferSize];
     std::uint32_t len = 0;
-    ASSERT_EQ(makeQVXPMT(section, &len, 0x22, 0x1B, 0x21, 0, nullptr, 0, 0x164, 10,
-                         kAudioDescriptors), 1);
+    ASSERT_EQ(
+        makeQVXPMT(section, &len, 0x22, 0x1B, 0x21, 0, nullptr, 0, 0x164, 10, kAudioDescriptors),
+        1);
     Bytes want(kPmt.begin(), kPmt.begin() + 24);
     want[3] = 24;
     ASSERT_EQ(len, 28u);
@@ -106,7 +107,8 @@ TEST(PsiTables, DescriptionEdgeCases) {
     PatInfo pat{};
     pat.transport_stream_id = 0x1234;
     for (std::uint16_t i = 0; i < 10; ++i)
-        pat.programs[i] = {1, static_cast<std::uint16_t>(0x100 + i), static_cast<std::uint16_t>(0x1000 + i)};
+        pat.programs[i] = {1, static_cast<std::uint16_t>(0x100 + i),
+                           static_cast<std::uint16_t>(0x1000 + i)};
     ASSERT_EQ(pat_to_section(section, pat, &len), 1);
     ASSERT_EQ(len, 53u);
     EXPECT_EQ(bytes(section, 9), (Bytes{0x00, 0x00, 0xB0, 49, 0x12, 0x34, 0xC0, 0x00, 0x00}));
