@@ -33,10 +33,8 @@ struct LayoutInfo {
 };
 
 inline constexpr LayoutInfo kLayouts[] = {
-    {Layout::le16, "le16", 2, 3, 16, 1},
-    {Layout::spdif, "spdif", 2, 1, 16, 1},
-    {Layout::u8, "u8", 1, 3, 8, 1},
-    {Layout::alaw, "alaw", 1, 3, 8, 2},
+    {Layout::le16, "le16", 2, 3, 16, 1}, {Layout::spdif, "spdif", 2, 1, 16, 1},
+    {Layout::u8, "u8", 1, 3, 8, 1},      {Layout::alaw, "alaw", 1, 3, 8, 2},
     {Layout::ulaw, "ulaw", 1, 3, 8, 3},
 };
 
@@ -79,10 +77,14 @@ inline double cos_quarter(double x) {
 inline double sin_by_quadrant(unsigned quadrant, double f) {
     const double x = f * 1.5707963267948966192313216916398;
     switch (quadrant & 3u) {
-        case 0: return sin_quarter(x);
-        case 1: return cos_quarter(x);
-        case 2: return -sin_quarter(x);
-        default: return -cos_quarter(x);
+        case 0:
+            return sin_quarter(x);
+        case 1:
+            return cos_quarter(x);
+        case 2:
+            return -sin_quarter(x);
+        default:
+            return -cos_quarter(x);
     }
 }
 
@@ -96,7 +98,9 @@ inline std::int16_t tone_sample(double freq_hz, double amplitude, std::uint32_t 
         // long run loses no precision. Position = (4 f n + channel * rate) / (4 rate) turns.
         const std::uint64_t den = 4ull * rate;
         const std::uint64_t num =
-            ((frame % den) * (4ull * static_cast<std::uint32_t>(freq_hz) % den) + (channel == 1 ? rate : 0)) % den;
+            ((frame % den) * (4ull * static_cast<std::uint32_t>(freq_hz) % den) +
+             (channel == 1 ? rate : 0)) %
+            den;
         level = sin_by_quadrant(static_cast<unsigned>(num / rate),
                                 static_cast<double>(num % rate) / static_cast<double>(rate));
     } else {
@@ -203,7 +207,8 @@ inline void encode_datagram(Layout layout, const std::int16_t* samples, std::siz
                 wire[2 * k + 1] = static_cast<std::uint8_t>(wire[2 * k + 1] | (w >> 12));
                 if (2 * k + 2 < size) wire[2 * k + 2] = static_cast<std::uint8_t>((w >> 4) & 0xFF);
                 if (2 * k + 3 < size)
-                    wire[2 * k + 3] = static_cast<std::uint8_t>(wire[2 * k + 3] | ((w & 0x0F) << 4));
+                    wire[2 * k + 3] =
+                        static_cast<std::uint8_t>(wire[2 * k + 3] | ((w & 0x0F) << 4));
                 const auto got = static_cast<std::uint16_t>(
                     k + 1 < count ? static_cast<std::uint16_t>(samples[k])
                                   : static_cast<std::uint16_t>(samples[k]) & 0x000F);
@@ -291,7 +296,8 @@ inline bool parse_wav(const std::vector<std::uint8_t>& file, WavInfo* info, std:
                 return false;
             }
             if (info->channels != 1 && info->channels != 2) {
-                *error = std::to_string(info->channels) + " channels; only mono and stereo are sent";
+                *error =
+                    std::to_string(info->channels) + " channels; only mono and stereo are sent";
                 return false;
             }
             if (info->sample_rate == 0 || info->sample_rate > 384000) {

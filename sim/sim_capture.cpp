@@ -87,7 +87,8 @@ double number(const char* option, const char* text) {
 
 std::uint64_t whole(const char* option, const char* text, std::uint64_t max) {
     const double v = number(option, text);
-    if (v < 0 || v > static_cast<double>(max) || v != static_cast<double>(static_cast<std::uint64_t>(v)))
+    if (v < 0 || v > static_cast<double>(max) ||
+        v != static_cast<double>(static_cast<std::uint64_t>(v)))
         fail("%s: out of range", option);
     return static_cast<std::uint64_t>(v);
 }
@@ -169,7 +170,8 @@ Options parse_options(int argc, char** argv) {
             fail("unknown option '%s' (see --help)", opt.c_str());
         }
     }
-    if (!o.wav_path.empty() && !o.raw_path.empty()) fail("%s", "--wav and --raw exclude each other");
+    if (!o.wav_path.empty() && !o.raw_path.empty())
+        fail("%s", "--wav and --raw exclude each other");
     if (o.size % static_cast<std::size_t>(o.layout->wire_bytes) != 0)
         fail("%s: must be a multiple of the sample width", "--size");
     return o;
@@ -203,7 +205,8 @@ Source load_source(Options& o) {
         o.rate = info.sample_rate;
         o.channels = info.channels;
         src.is_tone = false;
-        src.samples = capture::pcm_to_samples(file.data() + info.data_offset, info.data_bytes, info.bits);
+        src.samples =
+            capture::pcm_to_samples(file.data() + info.data_offset, info.data_bytes, info.bits);
     } else if (!o.raw_path.empty()) {
         const std::vector<std::uint8_t> file = read_whole(o.raw_path);
         src.is_tone = false;
@@ -247,7 +250,8 @@ std::timespec add_ns(std::timespec t, std::uint64_t ns) {
 }
 
 double seconds_between(const std::timespec& a, const std::timespec& b) {
-    return static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
+    return static_cast<double>(b.tv_sec - a.tv_sec) +
+           static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
 }
 
 }  // namespace
@@ -261,8 +265,9 @@ int main(int argc, char** argv) {
     if (o.duration >= 0) {
         const double datagrams = std::ceil(o.duration * static_cast<double>(bytes_per_sec) /
                                            static_cast<double>(o.size));
-        o.count = datagrams >= static_cast<double>(kForever) ? kForever - 1
-                                                              : static_cast<std::uint64_t>(datagrams);
+        o.count = datagrams >= static_cast<double>(kForever)
+                      ? kForever - 1
+                      : static_cast<std::uint64_t>(datagrams);
     }
 
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -293,12 +298,13 @@ int main(int argc, char** argv) {
         const std::size_t len = n * width;
         if (!o.fast) {
             const std::timespec due = add_ns(start, capture::schedule_ns(bytes, bytes_per_sec));
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR && !g_stop) {
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR &&
+                   !g_stop) {
             }
             if (g_stop) break;
         }
-        if (sendto(sock, wire.data(), len, 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) !=
-            static_cast<ssize_t>(len))
+        if (sendto(sock, wire.data(), len, 0, reinterpret_cast<const sockaddr*>(&dest),
+                   sizeof dest) != static_cast<ssize_t>(len))
             ++send_errors;
         if (record) std::fwrite(expected.data(), 1, len, record);
         bytes += len;

@@ -75,8 +75,9 @@ FeedResult receive_feed(int feed_sock, FeedBuffers& buf) {
         return FeedResult::failed;
     }
     std::memset(buf.datagram + got, 0, kFeedSpareBytes);
-    const int parsed = parse_audio_feed(buf.datagram, static_cast<std::int32_t>(got),
-                                        buf.pcm + kPcmHeadroom, &buf.pcm_len, &current_audio_format);
+    const int parsed =
+        parse_audio_feed(buf.datagram, static_cast<std::int32_t>(got), buf.pcm + kPcmHeadroom,
+                         &buf.pcm_len, &current_audio_format);
     return parsed == 1 ? FeedResult::pcm : FeedResult::dropped;
 }
 

@@ -16,7 +16,8 @@ namespace {
 // A datagram in a buffer of exactly its length plus the zeroed spare bytes, so that the
 // sanitizer build catches any read beyond the contract.
 struct Datagram {
-    explicit Datagram(std::vector<std::uint8_t> bytes) : len(static_cast<std::int32_t>(bytes.size())) {
+    explicit Datagram(std::vector<std::uint8_t> bytes)
+        : len(static_cast<std::int32_t>(bytes.size())) {
         bytes.resize(bytes.size() + kFeedSpareBytes, 0);
         buf = std::move(bytes);
     }
@@ -31,7 +32,8 @@ struct Result {
 };
 
 Result parse(const Datagram& d, const AudioFormat& f) {
-    Result r{0, 0xDEADBEEFu, std::vector<std::uint8_t>(static_cast<std::size_t>(d.len > 0 ? d.len : 0) + 1, 0xEE)};
+    Result r{0, 0xDEADBEEFu,
+             std::vector<std::uint8_t>(static_cast<std::size_t>(d.len > 0 ? d.len : 0) + 1, 0xEE)};
     r.rc = parse_audio_feed(d.buf.data(), d.len, r.out.data(), &r.out_len, &f);
     return r;
 }
@@ -81,10 +83,10 @@ TEST(AudioFeed, EveryLayoutRoundTripsTheGeneratedSamples) {
         std::uint32_t channels;
         std::uint32_t rate;
     } cases[] = {
-        {capture::Layout::le16, 0, 2, 48000}, {capture::Layout::le16, 2, 2, 44100},
-        {capture::Layout::le16, 3, 1, 8000},  {capture::Layout::spdif, 1, 2, 48000},
+        {capture::Layout::le16, 0, 2, 48000},  {capture::Layout::le16, 2, 2, 44100},
+        {capture::Layout::le16, 3, 1, 8000},   {capture::Layout::spdif, 1, 2, 48000},
         {capture::Layout::spdif, 1, 1, 44100}, {capture::Layout::u8, 3, 2, 48000},
-        {capture::Layout::u8, 0, 1, 8000},    {capture::Layout::alaw, 3, 1, 8000},
+        {capture::Layout::u8, 0, 1, 8000},     {capture::Layout::alaw, 3, 1, 8000},
         {capture::Layout::ulaw, 2, 2, 8000},
     };
     for (const Case& c : cases) {
@@ -104,14 +106,17 @@ TEST(AudioFeed, EveryLayoutRoundTripsTheGeneratedSamples) {
             const Result r = parse(Datagram(wire), f);
             ASSERT_EQ(r.rc, 1);
             ASSERT_EQ(r.out_len, size);
-            EXPECT_EQ(std::vector<std::uint8_t>(r.out.begin(), r.out.begin() + static_cast<long>(size)), expected);
+            EXPECT_EQ(
+                std::vector<std::uint8_t>(r.out.begin(), r.out.begin() + static_cast<long>(size)),
+                expected);
             EXPECT_EQ(r.out[size], 0xEE) << "wrote past the block";
 
             if (info.bits == 16) {
                 // In network order, the tone itself; in HDMI-SPDIF the last word of a
                 // datagram keeps only bits 3..0 of its sample.
                 for (std::size_t k = 0; k < count; ++k) {
-                    const auto got = static_cast<std::int16_t>(r.out[2 * k] * 256 + r.out[2 * k + 1]);
+                    const auto got =
+                        static_cast<std::int16_t>(r.out[2 * k] * 256 + r.out[2 * k + 1]);
                     const bool cut = c.layout == capture::Layout::spdif && k + 1 == count;
                     ASSERT_EQ(got, cut ? samples[k] & 0x000F : samples[k]) << "sample " << k;
                 }
@@ -153,7 +158,8 @@ TEST(AudioFeed, OddLengthsReadOnlyTheZeroedSpareBytes) {
 
     // The largest datagram, odd or even, stays inside the receive buffer's contract.
     for (const std::int32_t len : {kFeedMaxDatagram - 1, kFeedMaxDatagram}) {
-        r = parse(Datagram(std::vector<std::uint8_t>(static_cast<std::size_t>(len), 0x11)), kSpdifStereo48k);
+        r = parse(Datagram(std::vector<std::uint8_t>(static_cast<std::size_t>(len), 0x11)),
+                  kSpdifStereo48k);
         ASSERT_EQ(r.rc, 1);
         EXPECT_EQ(r.out_len, static_cast<std::uint32_t>(len + (len & 1)));
     }
@@ -166,8 +172,10 @@ TEST(AudioFeed, RefusesShortDatagramsAndFormatsItCannotCarry) {
     struct Length {
         std::int32_t len;
         const char* message;
-    } lengths[] = {{63, "invalid audio length(63)\n"}, {0, "invalid audio length(0)\n"},
-                   {1, "invalid audio length(1)\n"},   {-1, "invalid audio length(-1)\n"},
+    } lengths[] = {{63, "invalid audio length(63)\n"},
+                   {0, "invalid audio length(0)\n"},
+                   {1, "invalid audio length(1)\n"},
+                   {-1, "invalid audio length(-1)\n"},
                    {64, ""}};
     for (const Length& l : lengths) {
         SCOPED_TRACE(l.len);

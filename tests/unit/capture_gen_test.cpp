@@ -122,7 +122,8 @@ TEST(CaptureGen, PacingScheduleIsAbsoluteAndExact) {
         {1920ull * 100, 176400, 1088435374},        // not 100 x the cut value
         {160, 8000, 20000000},                      // 20 ms of 8 kHz G.711
     };
-    for (const Row& r : rows) EXPECT_EQ(capture::schedule_ns(r.bytes_before, r.bytes_per_sec), r.ns);
+    for (const Row& r : rows)
+        EXPECT_EQ(capture::schedule_ns(r.bytes_before, r.bytes_per_sec), r.ns);
 }
 
 // Minimal RIFF writer for the tests, byte by byte.
@@ -188,7 +189,8 @@ TEST(CaptureGen, WavReaderWalksChunksAndRefusesWhatItCannotSend) {
     EXPECT_EQ(capture::pcm_to_samples(s.b.data() + info.data_offset, 3, 8),
               (std::vector<std::int16_t>{0, -32768, 32512}));
 
-    auto with_fmt = [](std::uint32_t format, std::uint32_t channels, std::uint32_t bits, std::uint32_t align) {
+    auto with_fmt = [](std::uint32_t format, std::uint32_t channels, std::uint32_t bits,
+                       std::uint32_t align) {
         WavBuilder r;
         r.tag("RIFF");
         r.u32(0);
@@ -209,10 +211,14 @@ TEST(CaptureGen, WavReaderWalksChunksAndRefusesWhatItCannotSend) {
         {"24-bit", with_fmt(1, 2, 24, 6), "24-bit samples"},
         {"six channels", with_fmt(1, 6, 16, 12), "6 channels"},
         {"bad alignment", with_fmt(1, 2, 16, 2), "block alignment 2"},
-        {"no data", bytes_of(std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0", 36)),
+        {"no data",
+         bytes_of(std::string(
+             "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0", 36)),
          "no data chunk"},
-        {"no fmt", bytes_of(std::string("RIFF\0\0\0\0WAVEdata\0\0\0\0", 20)), "data chunk before fmt chunk"},
-        {"truncated fmt", bytes_of(std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0", 22)), "truncated fmt chunk"},
+        {"no fmt", bytes_of(std::string("RIFF\0\0\0\0WAVEdata\0\0\0\0", 20)),
+         "data chunk before fmt chunk"},
+        {"truncated fmt", bytes_of(std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0", 22)),
+         "truncated fmt chunk"},
     };
     for (const Refused& r : refused) {
         SCOPED_TRACE(r.why);
@@ -241,9 +247,11 @@ TEST(CaptureGen, WavReaderAgreesWithFfmpeg) {
         const std::string wav = dir.file(std::string(codec) + ".wav");
         const std::string raw = dir.file(std::string(codec) + ".raw");
         const std::string fmt = std::string(codec) == "pcm_u8" ? "u8" : "s16le";
-        ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=0.2 "
-                      "-ac 2 -c:a " + std::string(codec) + " " + wav + " -ac 2 -f " + fmt + " " + raw),
-                  0);
+        ASSERT_EQ(
+            run("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=0.2 "
+                "-ac 2 -c:a " +
+                std::string(codec) + " " + wav + " -ac 2 -f " + fmt + " " + raw),
+            0);
         const std::string file = read_file(wav);
         const std::vector<std::uint8_t> bytes(file.begin(), file.end());
         capture::WavInfo info;
@@ -285,7 +293,8 @@ TEST(CaptureGen, StandInSendsWhatItRecordsInEveryLayout) {
     for (const capture::LayoutInfo& info : capture::kLayouts) {
         SCOPED_TRACE(info.name);
         const std::string record = dir.file(std::string(info.name) + ".rec");
-        ASSERT_EQ(run(sim_capture() + " --fast --quiet --port 18123 --count 7 --size 640 --rate 8000 --layout " +
+        ASSERT_EQ(run(sim_capture() +
+                      " --fast --quiet --port 18123 --count 7 --size 640 --rate 8000 --layout " +
                       info.name + " --record " + record),
                   0);
         int datagrams = 0;
@@ -299,9 +308,12 @@ TEST(CaptureGen, StandInSendsWhatItRecordsInEveryLayout) {
             const std::string rec = read_file(record);
             ASSERT_EQ(rec.size(), 7u * 640u);
             for (std::size_t k = 0; k < rec.size() / 2; ++k) {
-                const auto s = static_cast<std::int16_t>(static_cast<std::uint8_t>(rec[2 * k]) * 256 +
-                                                         static_cast<std::uint8_t>(rec[2 * k + 1]));
-                ASSERT_EQ(s, capture::tone_sample(1000, 0.5, 8000, k / 2, static_cast<std::uint32_t>(k % 2))) << k;
+                const auto s =
+                    static_cast<std::int16_t>(static_cast<std::uint8_t>(rec[2 * k]) * 256 +
+                                              static_cast<std::uint8_t>(rec[2 * k + 1]));
+                ASSERT_EQ(s, capture::tone_sample(1000, 0.5, 8000, k / 2,
+                                                  static_cast<std::uint32_t>(k % 2)))
+                    << k;
             }
         }
     }
@@ -323,11 +335,13 @@ TEST(CaptureGen, StandInSendsWhatItRecordsInEveryLayout) {
         want.push_back(static_cast<char>(samples_le[i + 1]));
         want.push_back(static_cast<char>(samples_le[i]));
     }
-    for (const std::string& source : {"--wav " + dir.file("in.wav"), "--raw " + dir.file("in.raw") + " --channels 1"}) {
+    for (const std::string& source :
+         {"--wav " + dir.file("in.wav"), "--raw " + dir.file("in.raw") + " --channels 1"}) {
         SCOPED_TRACE(source);
         ASSERT_EQ(run(sim_capture() + " --fast --quiet --port 18123 --size 128 " + source), 0);
         int datagrams = 0;
-        const std::string converted = convert_received(sock, AudioFormat{0, 16, 1, 1, 8000}, &datagrams);
+        const std::string converted =
+            convert_received(sock, AudioFormat{0, 16, 1, 1, 8000}, &datagrams);
         EXPECT_EQ(datagrams, 3);  // 128 + 128 + 104 bytes
         EXPECT_EQ(converted, want);
     }

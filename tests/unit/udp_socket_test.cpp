@@ -30,7 +30,7 @@ namespace {
 // Everything the layer logs while it lives, from the screen writer. GoogleTest reports
 // failures on stdout too: they are passed on to stderr so that they are not lost.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         dbg_to_screen();
         testing::internal::CaptureStdout();
@@ -41,11 +41,12 @@ public:
     std::string take() {
         taken_ = true;
         std::string text = testing::internal::GetCapturedStdout();
-        if (testing::Test::HasFailure()) std::fprintf(stderr, "--- captured output ---\n%s", text.c_str());
+        if (testing::Test::HasFailure())
+            std::fprintf(stderr, "--- captured output ---\n%s", text.c_str());
         return text;
     }
 
-private:
+  private:
     bool taken_ = false;
 };
 
@@ -93,7 +94,8 @@ bool multicast_if_translated() {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     in_addr a{};
     a.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) == 0 || errno != ENOPROTOOPT;
+    const bool ok =
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) == 0 || errno != ENOPROTOOPT;
     close(fd);
     return ok;
 }
@@ -127,7 +129,9 @@ long read_sysctl(const char* path) {
 // as well (only the ..FORCE variants pass the limit), and reports twice the granted value
 // (the doubling covers its bookkeeping overhead). The limits are global: a network
 // namespace sees them read-only, so the test reads the limit instead of setting it.
-int reported_buffer(long limit) { return 2 * static_cast<int>(std::min<long>(kSockBufferBytes, limit)); }
+int reported_buffer(long limit) {
+    return 2 * static_cast<int>(std::min<long>(kSockBufferBytes, limit));
+}
 
 // Multicast destinations need a route for connect(); in the private namespace all of
 // 224.0.0.0/4 goes out on the loopback interface.
@@ -160,7 +164,8 @@ TEST(UdpSocket, FeedReceiveSocketIsBoundWithItsOptionsAndNoPeer) {
     const std::string text = log.take();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(out, fd);
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:18005 at-null from-null:0\n)")))
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:18005 at-null from-null:0\n)")))
         << text;
 
     EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
@@ -198,7 +203,8 @@ TEST(UdpSocket, UnicastSenderIsConnectedWithSendOptionsOnly) {
     const std::string text = log.take();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(out, fd);
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-null from-127\.0\.0\.1:5004\n)")))
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-null from-127\.0\.0\.1:5004\n)")))
         << text;
 
     EXPECT_EQ(peer_of(fd), "127.0.0.1:5004");
@@ -310,13 +316,16 @@ TEST(UdpSocket, FailedOpensCloseTheSocketAndLeaveTheOutDescriptor) {
         int (*open)(int* out);
         std::string log;  // regular expression for the whole log
     };
-    const std::string if_error = std::strerror(multicast_if_translated() ? EADDRNOTAVAIL : ENOPROTOOPT);
+    const std::string if_error =
+        std::strerror(multicast_if_translated() ? EADDRNOTAVAIL : ENOPROTOOPT);
     const Row rows[] = {
         {"bind to a port in use",
          [](int* o) { return sockRxOpen("127.0.0.1", 4100, nullptr, nullptr, 0, o); },
          R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:4100 at-null from-null:0\nbind ::: Address already in use\n)"},
         {"bind to an address that is not local",
-         [](int* o) { return sockTxOpen("10.9.9.9", 4000, nullptr, "127.0.0.1", 5004, o, nullptr, 1); },
+         [](int* o) {
+             return sockTxOpen("10.9.9.9", 4000, nullptr, "127.0.0.1", 5004, o, nullptr, 1);
+         },
          R"(\[DBG\] sockTxOpen:\d+ MY-10\.9\.9\.9:4000 at-null from-127\.0\.0\.1:5004\nbind ::: Cannot assign requested address\n)"},
         {"connect without a route",
          [](int* o) { return sockTxOpen(nullptr, 0, nullptr, "10.1.2.3", 5004, o, nullptr, 1); },
@@ -325,13 +334,18 @@ TEST(UdpSocket, FailedOpensCloseTheSocketAndLeaveTheOutDescriptor) {
          [](int* o) { return sockRxOpen(nullptr, 0, nullptr, "10.1.2.3", 5004, o); },
          R"(\[DBG\] sockRxOpen:\d+ RX-null:0 at-null from-10\.1\.2\.3:5004\nconnect ::: Network is unreachable\n\[DBG\] sockRxOpen:\d+\n)"},
         {"multicast interface that is not local",
-         [](int* o) { return sockTxOpen(nullptr, 0, "10.9.9.9", "239.1.2.3", 1234, o, nullptr, 1); },
-         R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-10\.9\.9\.9 from-239\.1\.2\.3:1234\nfail to setsockopt IP_MULTICAST_IF\n ::: )" + if_error + "\n"},
+         [](int* o) {
+             return sockTxOpen(nullptr, 0, "10.9.9.9", "239.1.2.3", 1234, o, nullptr, 1);
+         },
+         R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-10\.9\.9\.9 from-239\.1\.2\.3:1234\nfail to setsockopt IP_MULTICAST_IF\n ::: )" +
+             if_error + "\n"},
         {"multicast time-to-live out of range",
          [](int* o) { return sockTxOpen(nullptr, 0, nullptr, "239.1.2.3", 1234, o, nullptr, 300); },
          R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-null from-239\.1\.2\.3:1234\nsetsockopt IP_MULTICAST_TTL)"},
         {"two-way socket connect without a route",
-         [](int* o) { return sockTRxOpen(nullptr, 4200, nullptr, "10.1.2.3", 5004, o, nullptr, 1); },
+         [](int* o) {
+             return sockTRxOpen(nullptr, 4200, nullptr, "10.1.2.3", 5004, o, nullptr, 1);
+         },
          R"(connect ::: Network is unreachable\n\[DBG\] sockTRxOpen:\d+\n)"},
     };
     for (const Row& r : rows) {
@@ -363,10 +377,11 @@ TEST(UdpSocket, NoDescriptorLeftForTheSocketIsReported) {
     EXPECT_EQ(tx, -1);
     EXPECT_EQ(rx, -1);
     EXPECT_EQ(out, 4242);
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-null from-127\.0\.0\.1:5004\n)"
-                                                  R"(socket ::: Too many open files\n)"
-                                                  R"(\[DBG\] sockRxOpen:\d+ RX-null:5004 at-null from-null:0\n)"
-                                                  R"(socket ::: Too many open files\n)")))
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-null from-127\.0\.0\.1:5004\n)"
+                         R"(socket ::: Too many open files\n)"
+                         R"(\[DBG\] sockRxOpen:\d+ RX-null:5004 at-null from-null:0\n)"
+                         R"(socket ::: Too many open files\n)")))
         << text;
 }
 
@@ -407,7 +422,8 @@ TEST(UdpSocket, McastCloseLeavesTheGroupThenCloses) {
         ip_mreq req{};
         req.imr_multiaddr.s_addr = inet_addr("239.1.2.3");
         req.imr_interface.s_addr = inet_addr(interface);
-        EXPECT_EQ(setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof req), 0) << std::strerror(errno);
+        EXPECT_EQ(setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof req), 0)
+            << std::strerror(errno);
         return fd;
     };
     LogCapture log;
@@ -429,7 +445,8 @@ TEST(UdpSocket, McastCloseLeavesTheGroupThenCloses) {
               "IP_DROP_MEMBERSHIP for multiaddr-239.1.2.3 interface-127.0.0.1\n"
               "IP_DROP_MEMBERSHIP for multiaddr-239.1.2.3 interface-INADDR_ANY\n"
               "IP_DROP_MEMBERSHIP for multiaddr-239.1.2.3 interface-127.0.0.1\n"
-              "setsockopt ::: " + std::string(std::strerror(EADDRNOTAVAIL)) + "\n");
+              "setsockopt ::: " +
+                  std::string(std::strerror(EADDRNOTAVAIL)) + "\n");
 }
 
 TEST(UdpSocket, IsMulticastAddrBoundaries) {
@@ -437,16 +454,17 @@ TEST(UdpSocket, IsMulticastAddrBoundaries) {
         std::uint8_t octets[4];
         int want;
     } rows[] = {
-        {{223, 255, 255, 255}, 0}, {{224, 0, 0, 0}, 0},     {{224, 0, 0, 251}, 0},
-        {{224, 0, 0, 255}, 0},     {{224, 0, 1, 0}, 1},     {{224, 0, 1, 1}, 1},
+        {{223, 255, 255, 255}, 0}, {{224, 0, 0, 0}, 0},       {{224, 0, 0, 251}, 0},
+        {{224, 0, 0, 255}, 0},     {{224, 0, 1, 0}, 1},       {{224, 0, 1, 1}, 1},
         {{232, 1, 2, 3}, 1},       {{239, 255, 255, 255}, 1}, {{240, 0, 0, 0}, 0},
-        {{255, 255, 255, 255}, 0}, {{0, 0, 0, 0}, 0},       {{127, 0, 0, 1}, 0},
+        {{255, 255, 255, 255}, 0}, {{0, 0, 0, 0}, 0},         {{127, 0, 0, 1}, 0},
     };
     for (const Row& r : rows) {
         std::uint32_t net = 0;  // network order: the octets as they lie in memory
         std::memcpy(&net, r.octets, 4);
         EXPECT_EQ(isMulticastAddr(net), r.want)
-            << int(r.octets[0]) << '.' << int(r.octets[1]) << '.' << int(r.octets[2]) << '.' << int(r.octets[3]);
+            << int(r.octets[0]) << '.' << int(r.octets[1]) << '.' << int(r.octets[2]) << '.'
+            << int(r.octets[3]);
     }
 }
 
@@ -470,9 +488,9 @@ TEST(UdpSocket, StrAddr2OctetsAcceptsOnlyDottedQuads) {
         EXPECT_EQ(out[4], 0xEE);
     }
     const char* refused[] = {
-        "0.1.2.3",   "1.2.3",     "1.2.3.256", "1.2.3.4.5", "1.2.3.x", ".1.2.3.4", "1.2.3.4.",
-        "1.2.3.",    "",          "\n1.2.3.4", "1.2.3.4 ", " 1.2.3.4", "1.2.3.-4", "1.2.3.+4",
-        "a.b.c.d",   "1.2.3.4.5.6.7", "999.1.1.1", "0.0.0.0",
+        "0.1.2.3",  "1.2.3",    "1.2.3.256", "1.2.3.4.5",     "1.2.3.x",   ".1.2.3.4",
+        "1.2.3.4.", "1.2.3.",   "",          "\n1.2.3.4",     "1.2.3.4 ",  " 1.2.3.4",
+        "1.2.3.-4", "1.2.3.+4", "a.b.c.d",   "1.2.3.4.5.6.7", "999.1.1.1", "0.0.0.0",
     };
     for (const char* text : refused) {
         SCOPED_TRACE(text);
@@ -553,7 +571,8 @@ TEST(UdpSocket, StrCopyNKeepsSizeMinusOneAndTerminates) {
         std::memset(dst, '#', sizeof dst);
         strCopyN(dst, r.src, r.size);
         EXPECT_STREQ(dst, r.want);
-        for (std::size_t i = r.size; i < sizeof dst; ++i) EXPECT_EQ(dst[i], '#') << "wrote past the size at " << i;
+        for (std::size_t i = r.size; i < sizeof dst; ++i)
+            EXPECT_EQ(dst[i], '#') << "wrote past the size at " << i;
     }
     char untouched[2] = {'#', '#'};
     strCopyN(untouched, "abc", 0);
@@ -701,7 +720,8 @@ TEST(UdpSocket, TcpServerRetriesABusyPortOnceASecond) {
     const std::regex busy_line("make_tcp_server:\\d+ Error " + std::to_string(EADDRINUSE) + ":" +
                                std::strerror(EADDRINUSE) + "\n\r");
     auto count_busy = [&](const std::string& text) {
-        return std::distance(std::sregex_iterator(text.begin(), text.end(), busy_line), std::sregex_iterator());
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), busy_line),
+                             std::sregex_iterator());
     };
 
     // Freed after 1.5 s: the second or third attempt binds.
@@ -742,8 +762,9 @@ TEST(UdpSocket, UnknownHosts) {
     EXPECT_EQ(StrAddr2IntAddr("127.0.0.1", &addr), AF_INET);
     EXPECT_EQ(addr.s_addr, inet_addr("127.0.0.1"));
     EXPECT_EQ(StrAddr2IntAddr("no-such-host.invalid", &addr), 0);
-    EXPECT_TRUE(std::regex_search(read_file(dir.file("log")),
-                                  std::regex(R"(StrAddr2IntAddr:\d+ unknown host 'no-such-host\.invalid'\n$)")));
+    EXPECT_TRUE(std::regex_search(
+        read_file(dir.file("log")),
+        std::regex(R"(StrAddr2IntAddr:\d+ unknown host 'no-such-host\.invalid'\n$)")));
     EXPECT_EXIT(tcpConnectHost("no-such-host.invalid", 80), testing::ExitedWithCode(1), "");
     EXPECT_TRUE(std::regex_search(read_file(dir.file("log")),
                                   std::regex(R"(unknown host 'no-such-host\.invalid'\n\r$)")));
