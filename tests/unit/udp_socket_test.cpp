@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <net/route.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -111,13 +110,6 @@ int open_fd_count() {
         if (++n > 100000) break;
     }
     return n;
-}
-
-// The lowest free descriptor.
-int lowest_free_fd() {
-    const int fd = dup(0);
-    close(fd);
-    return fd;
 }
 
 long read_sysctl(const char* path) {
@@ -359,30 +351,6 @@ TEST(UdpSocket, FailedOpensCloseTheSocketAndLeaveTheOutDescriptor) {
         EXPECT_TRUE(std::regex_match(text, std::regex(r.log))) << text;
         EXPECT_EQ(open_fd_count(), open_before) << "the socket was not closed";
     }
-}
-
-TEST(UdpSocket, NoDescriptorLeftForTheSocketIsReported) {
-    ASSERT_TRUE(enter_private_net());
-    LogCapture log;  // its capture file is opened before the limit
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowest_free_fd());
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    int out = 4242;
-    const int tx = sockTxOpen(nullptr, 0, nullptr, "127.0.0.1", 5004, &out, nullptr, 1);
-    const int rx = sockRxOpen(nullptr, 5004, nullptr, nullptr, 0, &out);
-    setrlimit(RLIMIT_NOFILE, &saved);
-    const std::string text = log.take();
-    EXPECT_EQ(tx, -1);
-    EXPECT_EQ(rx, -1);
-    EXPECT_EQ(out, 4242);
-    EXPECT_TRUE(std::regex_match(
-        text, std::regex(R"(\[DBG\] sockTxOpen:\d+ MY-null:0 at-null from-127\.0\.0\.1:5004\n)"
-                         R"(socket ::: Too many open files\n)"
-                         R"(\[DBG\] sockRxOpen:\d+ RX-null:5004 at-null from-null:0\n)"
-                         R"(socket ::: Too many open files\n)")))
-        << text;
 }
 
 TEST(UdpSocket, TwoWaySocketsTalkWithoutEntryLog) {
