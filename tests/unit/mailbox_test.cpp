@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/debug_log.h"
+#include "mailbox_dump.h"
 #include "support/isolation.h"
 #include "support/temp_dir.h"
 
@@ -403,6 +404,31 @@ TEST_F(Mailbox, OpenRetriesUntilTheMailboxCanBeOpened) {
     EXPECT_GE(usec_since(t0), 3000000);
     owner.join();
     EXPECT_NE(log.text().find(std::string("msgget ::: ") + std::strerror(EACCES)), std::string::npos) << log.text();
+}
+
+TEST_F(Mailbox, DumpShowsPendingMessagesAndLeavesThem) {
+    auto dump = [](int mailbox, int& count) {
+        char* text = nullptr;
+        std::size_t len = 0;
+        std::FILE* out = open_memstream(&text, &len);
+        count = mailbox_dump::print_mailbox(mailbox, out);
+        std::fclose(out);
+        const std::string s(text, len);
+        std::free(text);
+        return s;
+    };
+    int count = 0;
+    EXPECT_EQ(dump(3, count), std::string("mailbox 3: ") + std::strerror(ENOENT) + "\n");
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(announce_service(), 1);
+    raw_send(3, {0xFF, 0, 0, 0x80, 0x0A}, 7);
+    const std::string code25 = std::endian::native == std::endian::big ? "00 00 00 19" : "19 00 00 00";
+    const std::string want = "mailbox 3: 2 message(s)\ntype 3 code 25 size 4: " + code25 +
+                             "\ntype 7 code " + (std::endian::native == std::endian::big ? "4278190208" : "2147483903") +
+                             " size 5: ff 00 00 80 0a\n";
+    EXPECT_EQ(dump(3, count), want);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(dump(3, count), want);  // nothing was taken
 }
 
 }  // namespace
