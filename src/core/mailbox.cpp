@@ -259,10 +259,18 @@ int mbx_msg15(std::uint32_t w4, std::uint32_t w8, std::uint32_t w12, std::uint32
 
 int mbx_msg16() { return send_code_only(3, 16); }
 
-int mbx_msg17(const char* txt4, std::uint16_t h20, std::uint16_t h22) { return send_addr_pair(17, txt4, h20, h22); }
-int mbx_msg18(const char* txt4, std::uint16_t h20, std::uint16_t h22) { return send_addr_pair(18, txt4, h20, h22); }
-int mbx_msg19(const char* txt4, std::uint16_t h20, std::uint16_t h22) { return send_addr_pair(19, txt4, h20, h22); }
-int mbx_msg20(const char* txt4, std::uint16_t h20, std::uint16_t h22) { return send_addr_pair(20, txt4, h20, h22); }
+int mbx_msg17(const char* txt4, std::uint16_t h20, std::uint16_t h22) {
+    return send_addr_pair(17, txt4, h20, h22);
+}
+int mbx_msg18(const char* txt4, std::uint16_t h20, std::uint16_t h22) {
+    return send_addr_pair(18, txt4, h20, h22);
+}
+int mbx_msg19(const char* txt4, std::uint16_t h20, std::uint16_t h22) {
+    return send_addr_pair(19, txt4, h20, h22);
+}
+int mbx_msg20(const char* txt4, std::uint16_t h20, std::uint16_t h22) {
+    return send_addr_pair(20, txt4, h20, h22);
+}
 int mbx_msg21(const char* txt4, std::uint16_t h20) { return send_addr_one(21, txt4, h20); }
 int mbx_msg22(const char* txt4, std::uint16_t h20) { return send_addr_one(22, txt4, h20); }
 

@@ -50,6 +50,12 @@ struct Golden {
     }
 };
 
+// A message as the kernel queues it, with room for the kernel's default largest payload.
+struct Wire {
+    long type;
+    unsigned char data[8192];
+};
+
 struct Raw {
     long type = 0;
     Bytes payload;
@@ -58,13 +64,13 @@ struct Raw {
 int queue(int key) { return msgget(key, IPC_CREAT | 0660); }
 
 void raw_send(int key, const Bytes& payload, long type = 1) {
-    struct { long type; unsigned char data[8192]; } m{type, {}};
+    Wire m{type, {}};
     std::memcpy(m.data, payload.data(), payload.size());
     ASSERT_EQ(msgsnd(queue(key), &m, payload.size(), IPC_NOWAIT), 0) << std::strerror(errno);
 }
 
 bool raw_take(int key, Raw& out) {
-    struct { long type; unsigned char data[8192]; } m{};
+    Wire m{};
     const ssize_t n = msgrcv(queue(key), &m, sizeof m.data, 0, IPC_NOWAIT);
     if (n < 0) return false;
     out = {m.type, Bytes(m.data, m.data + n)};
@@ -83,7 +89,9 @@ void set_limit(int key, unsigned long bytes) {
     ASSERT_EQ(msgctl(queue(key), IPC_SET, &st), 0) << std::strerror(errno);
 }
 
-Bytes code_and_word(std::uint32_t code, std::uint32_t word) { return Golden(8).w(0, code).w(4, word).b; }
+Bytes code_and_word(std::uint32_t code, std::uint32_t word) {
+    return Golden(8).w(0, code).w(4, word).b;
+}
 
 struct Log {
     TempDir dir;
@@ -92,10 +100,16 @@ struct Log {
         dbg_set_logfile(dir.file("log").c_str());
     }
     std::string text() const { return read_file(dir.file("log")); }
+    // The call's name followed by the system's text for `err`, as dbg_perror writes it.
+    bool has(const char* call, int err) const {
+        return text().find(std::string(call) + " ::: " + std::strerror(err)) != std::string::npos;
+    }
 };
 
 std::int64_t usec_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 t0)
+        .count();
 }
 
 long voluntary_switches() {
@@ -109,7 +123,7 @@ pid_t send_later(int key, const Bytes& payload, int delay_ms) {
     const pid_t pid = fork();
     if (pid == 0) {
         usleep(static_cast<useconds_t>(delay_ms) * 1000);
-        struct { long type; unsigned char data[64]; } m{key, {}};
+        Wire m{key, {}};
         std::memcpy(m.data, payload.data(), payload.size());
         _exit(msgsnd(queue(key), &m, payload.size(), 0) == 0 ? 0 : 1);
     }
@@ -123,7 +137,7 @@ void reap(pid_t pid) {
 }
 
 class Mailbox : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(enter_private_ipc());
         alarm(90);  // a hung wait ends the test process instead of the whole run
@@ -144,14 +158,23 @@ TEST_F(Mailbox, AnnouncementCreatesMailbox3AndWaitsThere) {
 }
 
 TEST_F(Mailbox, NearlyFullQueuePausesOnceAndStillSends) {
-    struct Case { unsigned long queued, limit; std::size_t size; bool pause; };
+    struct Case {
+        unsigned long queued, limit;
+        std::size_t size;
+        bool pause;
+    };
     const Case cases[] = {
-        {1020, 2048, 4, false}, {1021, 2048, 4, true}, {0, 16384, 2048, false},
-        {13313, 16384, 2048, true}, {0, 1023, 4, false} /* limit below the headroom wraps */,
-        {0, 1024, 1, true}, {0, 1024, 0, false},
+        {1020, 2048, 4, false},
+        {1021, 2048, 4, true},
+        {0, 16384, 2048, false},
+        {13313, 16384, 2048, true},
+        {0, 1023, 4, false} /* limit below the headroom wraps */,
+        {0, 1024, 1, true},
+        {0, 1024, 0, false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(mbx_near_full(c.queued, c.limit, c.size), c.pause) << c.queued << "/" << c.limit << "+" << c.size;
+        EXPECT_EQ(mbx_near_full(c.queued, c.limit, c.size), c.pause)
+            << c.queued << "/" << c.limit << "+" << c.size;
 
     set_limit(3, 2048);
     raw_send(3, Bytes(1021, 0x5A));  // 1027 bytes free: fewer than 1024 + 4
@@ -170,7 +193,7 @@ TEST_F(Mailbox, FullQueueIsFlushedAndTheNewMessageIsAlone) {
     set_limit(3, 64);
     int queued = 0;
     for (; queued < 64; ++queued) {  // fill with other processes' messages until refused
-        struct { long type; unsigned char data[8]; } m{3, {1, 2, 3, 4, 5, 6, 7, 8}};
+        Wire m{3, {1, 2, 3, 4, 5, 6, 7, 8}};
         if (msgsnd(queue(3), &m, 8, IPC_NOWAIT) != 0) break;
     }
     ASSERT_EQ(queued, 8);
@@ -188,7 +211,7 @@ TEST_F(Mailbox, SendThatCanNeverFitGivesUp) {
     const Bytes big(32, 0x77);  // larger than the queue's whole limit
     EXPECT_EQ(mbx_send(5, big.data(), big.size()), 0);
     EXPECT_EQ(stat_of(5).msg_qnum, 0u);  // flushed on the way
-    EXPECT_NE(log.text().find(std::string("msgsnd ::: ") + std::strerror(EAGAIN)), std::string::npos) << log.text();
+    EXPECT_TRUE(log.has("msgsnd", EAGAIN)) << log.text();
 
     set_limit(9, 4);  // the copy to mailbox 9 cannot go: code 6 reports the failure
     EXPECT_EQ(mbx_msg6(1), 0);
@@ -197,7 +220,7 @@ TEST_F(Mailbox, SendThatCanNeverFitGivesUp) {
     const Bytes huge(kMbxPayloadMax + 1, 1);
     EXPECT_EQ(mbx_send(6, huge.data(), huge.size()), 0);
     EXPECT_EQ(stat_of(6).msg_qnum, 0u);
-    EXPECT_NE(log.text().find(std::string("msgsnd ::: ") + std::strerror(EMSGSIZE)), std::string::npos);
+    EXPECT_TRUE(log.has("msgsnd", EMSGSIZE));
 }
 
 TEST_F(Mailbox, ReceivesCopyExactlyThePayloadOfAnyType) {
@@ -226,7 +249,7 @@ TEST_F(Mailbox, ReceivesCopyExactlyThePayloadOfAnyType) {
     EXPECT_EQ(errno, E2BIG);
     EXPECT_LE(mbx_flush(6), 0);
     EXPECT_EQ(stat_of(6).msg_qnum, 1u);
-    EXPECT_NE(log.text().find(std::string("msgrcv ::: ") + std::strerror(E2BIG)), std::string::npos);
+    EXPECT_TRUE(log.has("msgrcv", E2BIG));
     EXPECT_LE(mbx_flush(7), 0);
     EXPECT_EQ(stat_of(7).msg_qnum, 0u);
 }
@@ -253,7 +276,12 @@ TEST_F(Mailbox, TimeoutBudgetBoundsThePolling) {
 }
 
 TEST_F(Mailbox, WaitMsg5TakesTheAnswerAndSkipsOtherCodes) {
-    struct Case { std::vector<Bytes> before; Bytes answer; int result; std::uint32_t stored; };
+    struct Case {
+        std::vector<Bytes> before;
+        Bytes answer;
+        int result;
+        std::uint32_t stored;
+    };
     const Case cases[] = {
         {{code_and_word(7, 1)}, code_and_word(5, 0xFFFFFFFF), 0, 0xDEADBEEF},
         {std::vector<Bytes>(15, code_and_word(9, 5)), code_and_word(5, 0x01020304), 1, 0x01020304},
@@ -293,7 +321,13 @@ TEST_F(Mailbox, PayloadLayoutsByteForByte) {
     const std::string desc40 = std::string("description") + std::string(29, 'e');
     std::string long_text;
     for (int i = 0; i < 1500; ++i) long_text += static_cast<char>('a' + i % 26);
-    struct Case { const char* what; std::function<int()> send; int mailbox; Bytes want; };
+    struct Case {
+        const char* what;
+        std::function<int()> send;
+        int mailbox;
+        Bytes want;
+    };
+    // clang-format off
     const Case cases[] = {
         {"msg4", [] { return mbx_msg4(0xA5, 1, 0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00, 0xFFFFFFFF); }, 5,
          Golden(32).w(0, 4).text(4, "\xA5").w(8, 1).w(12, 0x11223344).w(16, 0x55667788).w(20, 0x99AABBCC)
@@ -310,6 +344,7 @@ TEST_F(Mailbox, PayloadLayoutsByteForByte) {
         {"msg240 cut", [&] { return mbx_msg240(long_text.c_str()); }, 1,
          Golden(1024).w(0, 240).text(4, long_text.substr(0, 1019)).b},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.send(), 1);
@@ -324,21 +359,28 @@ TEST_F(Mailbox, EverySenderHasItsCodeMailboxAndSize) {
     const char addr[16] = "10.0.0.1";
     unsigned char own[468];
     std::memset(own, 0xA5, sizeof own);
-    struct Case { std::function<int()> send; std::uint32_t code; std::vector<int> mailboxes; std::size_t size; };
+    struct Case {
+        std::function<int()> send;
+        std::uint32_t code;
+        std::vector<int> mailboxes;
+        std::size_t size;
+    };
+    // clang-format off
     const Case cases[] = {
         {[&] { return mbx_msg1(8, own); }, 1, {8}, 116}, {[&] { return mbx_msg2(7, own); }, 2, {7}, 468},
         {[&] { return mbx_msg3(1, own); }, 3, {1}, 252}, {[] { return mbx_msg5(9); }, 5, {4}, 8},
-        {[] { return mbx_msg6(9); }, 6, {3, 9}, 8}, {[] { return mbx_msg10(9); }, 10, {7}, 8},
-        {[] { return mbx_msg11(); }, 11, {7}, 4}, {[] { return mbx_msg12(); }, 12, {6}, 4},
-        {[] { return mbx_msg13(9); }, 13, {8}, 8}, {[] { return mbx_msg14(); }, 14, {8}, 4},
+        {[] { return mbx_msg6(9); }, 6, {3, 9}, 8},      {[] { return mbx_msg10(9); }, 10, {7}, 8},
+        {[] { return mbx_msg11(); }, 11, {7}, 4},        {[] { return mbx_msg12(); }, 12, {6}, 4},
+        {[] { return mbx_msg13(9); }, 13, {8}, 8},       {[] { return mbx_msg14(); }, 14, {8}, 4},
         {[] { return mbx_msg15(9, 8, 7, 6); }, 15, {8}, 20}, {[] { return mbx_msg16(); }, 16, {3}, 4},
         {[&] { return mbx_msg18(addr, 1, 2); }, 18, {3}, 24}, {[&] { return mbx_msg19(addr, 1, 2); }, 19, {3}, 24},
         {[&] { return mbx_msg20(addr, 1, 2); }, 20, {3}, 24}, {[&] { return mbx_msg22(addr, 1); }, 22, {3}, 24},
-        {[] { return mbx_msg23(); }, 23, {3}, 4}, {[] { return mbx_msg26(9); }, 26, {6}, 8},
-        {[] { return mbx_msg27(); }, 27, {3}, 4}, {[] { return mbx_msg28(); }, 28, {3}, 4},
-        {[] { return mbx_msg160(9); }, 160, {3}, 8}, {[] { return mbx_msg161(); }, 161, {3}, 4},
+        {[] { return mbx_msg23(); }, 23, {3}, 4},        {[] { return mbx_msg26(9); }, 26, {6}, 8},
+        {[] { return mbx_msg27(); }, 27, {3}, 4},        {[] { return mbx_msg28(); }, 28, {3}, 4},
+        {[] { return mbx_msg160(9); }, 160, {3}, 8},     {[] { return mbx_msg161(); }, 161, {3}, 4},
         {[] { return mbx_msg162(); }, 162, {3}, 4},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         EXPECT_EQ(c.send(), 1);
@@ -377,8 +419,7 @@ TEST_F(Mailbox, SetModeAndDelete) {
     EXPECT_LT(msgget(7, 0), 0);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_NE(remove_msgq(id), 0);
-    EXPECT_NE(log.text().find(std::string("fail to msgctl in remove_msgq ::: ") + std::strerror(EINVAL)),
-              std::string::npos) << log.text();
+    EXPECT_TRUE(log.has("fail to msgctl in remove_msgq", EINVAL)) << log.text();
 }
 
 TEST_F(Mailbox, OpenRetriesUntilTheMailboxCanBeOpened) {
@@ -403,7 +444,7 @@ TEST_F(Mailbox, OpenRetriesUntilTheMailboxCanBeOpened) {
     EXPECT_EQ(open_msgq(2), id);
     EXPECT_GE(usec_since(t0), 3000000);
     owner.join();
-    EXPECT_NE(log.text().find(std::string("msgget ::: ") + std::strerror(EACCES)), std::string::npos) << log.text();
+    EXPECT_TRUE(log.has("msgget", EACCES)) << log.text();
 }
 
 TEST_F(Mailbox, DumpShowsPendingMessagesAndLeavesThem) {
@@ -422,10 +463,12 @@ TEST_F(Mailbox, DumpShowsPendingMessagesAndLeavesThem) {
     EXPECT_EQ(count, -1);
     EXPECT_EQ(announce_service(), 1);
     raw_send(3, {0xFF, 0, 0, 0x80, 0x0A}, 7);
-    const std::string code25 = std::endian::native == std::endian::big ? "00 00 00 19" : "19 00 00 00";
-    const std::string want = "mailbox 3: 2 message(s)\ntype 3 code 25 size 4: " + code25 +
-                             "\ntype 7 code " + (std::endian::native == std::endian::big ? "4278190208" : "2147483903") +
-                             " size 5: ff 00 00 80 0a\n";
+    const std::string code25 =
+        std::endian::native == std::endian::big ? "00 00 00 19" : "19 00 00 00";
+    const std::string want =
+        "mailbox 3: 2 message(s)\ntype 3 code 25 size 4: " + code25 + "\ntype 7 code " +
+        (std::endian::native == std::endian::big ? "4278190208" : "2147483903") +
+        " size 5: ff 00 00 80 0a\n";
     EXPECT_EQ(dump(3, count), want);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(dump(3, count), want);  // nothing was taken
