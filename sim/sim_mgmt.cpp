@@ -144,7 +144,8 @@ int do_set(int argc, char** argv) {
 int do_show(int argc, char** argv) {
     if (std::string err = mgmt::attach_block(); !err.empty()) return fail(err);
     if (argc == 0) {
-        for (std::size_t i = 0; i < kShmFieldCount; ++i) std::printf("%s\n", mgmt::show_field(kShmFields[i]).c_str());
+        for (std::size_t i = 0; i < kShmFieldCount; ++i)
+            std::printf("%s\n", mgmt::show_field(kShmFields[i]).c_str());
         return kOk;
     }
     for (int i = 0; i < argc; ++i) {
@@ -157,7 +158,8 @@ int do_show(int argc, char** argv) {
 
 int do_command(int argc, char** argv) {
     mgmt::Command cmd;
-    if (std::string err = mgmt::parse_command(argc, argv, cmd); !err.empty()) return usage(err, kCommandHelp);
+    if (std::string err = mgmt::parse_command(argc, argv, cmd); !err.empty())
+        return usage(err, kCommandHelp);
     if (std::string err = mgmt::attach_block(); !err.empty()) return fail(err);
     if (std::string err = mgmt::issue_command(cmd); !err.empty()) return fail(err);
     std::printf(cmd.wait ? "command %u served\n" : "command %u pending\n", cmd.code);
@@ -168,9 +170,12 @@ int do_fpga(int argc, char** argv) {
     const char* mem = "/dev/mem";
     const char* what = nullptr;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--mem") == 0 && i + 1 < argc) mem = argv[++i];
-        else if (!what) what = argv[i];
-        else return usage(std::string("fpga: unexpected ") + argv[i], kFpgaHelp);
+        if (std::strcmp(argv[i], "--mem") == 0 && i + 1 < argc)
+            mem = argv[++i];
+        else if (!what)
+            what = argv[i];
+        else
+            return usage(std::string("fpga: unexpected ") + argv[i], kFpgaHelp);
     }
     if (!what) return usage("fpga: adc, hdsdi, none, a raw value or show expected", kFpgaHelp);
     std::uint16_t value = 0;
@@ -180,7 +185,9 @@ int do_fpga(int argc, char** argv) {
         return kOk;
     }
     if (!mgmt::fpga_input_value(what, value))
-        return usage(std::string("fpga: \"") + what + "\" is not adc, hdsdi, none or a number from 0 to 0xFFFF", kFpgaHelp);
+        return usage(std::string("fpga: \"") + what +
+                         "\" is not adc, hdsdi, none or a number from 0 to 0xFFFF",
+                     kFpgaHelp);
     if (std::string err = mgmt::write_audio_input(mem, value); !err.empty()) return fail(err);
     return kOk;
 }
@@ -198,7 +205,11 @@ int main(int argc, char** argv) {
     const std::string_view sub = argv[1];
     const int n = argc - 2;
     char** args = argv + 2;
-    const struct { const char* name; int (*run)(int, char**); const char* help; } subs[] = {
+    const struct {
+        const char* name;
+        int (*run)(int, char**);
+        const char* help;
+    } subs[] = {
         {"create", do_create, kCreateHelp}, {"set", do_set, kSetHelp},
         {"show", do_show, kShowHelp},       {"command", do_command, kCommandHelp},
         {"fpga", do_fpga, kFpgaHelp},       {"remove", do_remove, kRemoveHelp},

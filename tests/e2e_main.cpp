@@ -24,7 +24,9 @@ namespace {
 
 constexpr const char* kInsideVar = "AUDIO_E2E_INSIDE_SANDBOX";
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool starts_with(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
 
 // Flags that only print or list: they run in this process, outside any sandbox.
 bool runs_in_place(int argc, char** argv) {
@@ -111,8 +113,12 @@ std::vector<std::string> split_words(const std::string& text) {
 
 // Runs one test case in a fresh sandbox; returns its exit status.
 int run_in_sandbox(const std::string& self, const std::string& test, int argc, char** argv) {
-    std::vector<std::string> cmd = {std::string(AUDIO_SIM_DIR) + "/appliance-sandbox", "--keep", AUDIO_BIN_DIR,
-                                    "--keep", AUDIO_SOURCE_DIR, "--"};
+    std::vector<std::string> cmd = {std::string(AUDIO_SIM_DIR) + "/appliance-sandbox",
+                                    "--keep",
+                                    AUDIO_BIN_DIR,
+                                    "--keep",
+                                    AUDIO_SOURCE_DIR,
+                                    "--"};
     for (const std::string& w : split_words(AUDIO_EMULATOR)) cmd.push_back(w);
     cmd.push_back(self);
     for (int i = 1; i < argc; ++i)
@@ -162,7 +168,8 @@ int main(int argc, char** argv) {
     for (const std::string& t : tests)
         if (run_in_sandbox(self, t, argc, argv) != 0) failed.push_back(t);
     if (tests.size() > 1) {
-        std::printf("e2e: %zu test cases, each in its own sandbox; %zu failed\n", tests.size(), failed.size());
+        std::printf("e2e: %zu test cases, each in its own sandbox; %zu failed\n", tests.size(),
+                    failed.size());
         for (const std::string& t : failed) std::printf("e2e: FAILED %s\n", t.c_str());
     }
     return failed.empty() ? 0 : 1;

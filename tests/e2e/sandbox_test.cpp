@@ -82,7 +82,8 @@ TEST(Harness, RunProgramIsBoundedInTime) {
     const RunResult usage = sim_mgmt({"frobnicate"});
     EXPECT_FALSE(usage.timed_out);
     EXPECT_EQ(usage.status, 2);
-    EXPECT_NE(usage.output.find("unknown sub-command"), std::string::npos) << usage.output;  // stderr captured
+    EXPECT_NE(usage.output.find("unknown sub-command"), std::string::npos)
+        << usage.output;  // stderr captured
 }
 
 TEST(Harness, ProcessStatusAndKill) {

@@ -17,7 +17,8 @@ namespace {
 
 constexpr auto kServe = 5s;  // generous bound for one command (100 ms when idle)
 // "[Sat Dec  6 00:30:00 2025] ": asctime without its newline, bracketed, then a blank.
-const std::string kStamp = R"(\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 0-9]\d \d\d:\d\d:\d\d \d{4}\] )";
+const std::string kStamp =
+    R"(\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 0-9]\d \d\d:\d\d:\d\d \d{4}\] )";
 
 void create_block(const std::vector<std::string>& assignments = {}) {
     std::vector<std::string> args = {"create"};
@@ -50,7 +51,8 @@ long file_size(const char* path) {
 
 TEST(ServiceStartup, WithoutBlockReportsShmgetFailureAndExitsZero) {
     // The failure text is dbg_perror's: the call's text, " ::: ", the error text.
-    const std::string expected = std::string("shmget failed :  ::: ") + std::strerror(ENOENT) + "\n";
+    const std::string expected =
+        std::string("shmget failed :  ::: ") + std::strerror(ENOENT) + "\n";
 
     Process screen;
     ASSERT_TRUE(start_service(screen, "audio_rtsp_to_screen"));
@@ -62,7 +64,8 @@ TEST(ServiceStartup, WithoutBlockReportsShmgetFailureAndExitsZero) {
     ASSERT_TRUE(start_service(to_file, "audio_rtsp"));
     ASSERT_EQ(to_file.wait_exit(20s), std::optional<int>(0));
     EXPECT_EQ(to_file.output(), "");
-    EXPECT_TRUE(contains_regex(file_text(kServiceLog), "^" + kStamp + "shmget failed :  ::: " + std::strerror(ENOENT) + "\n$"))
+    EXPECT_TRUE(contains_regex(file_text(kServiceLog), "^" + kStamp + "shmget failed :  ::: " +
+                                                           std::strerror(ENOENT) + "\n$"))
         << file_text(kServiceLog);
 }
 
@@ -88,7 +91,8 @@ TEST(ServiceCommands, UnknownCodesAreOnlyAcknowledgedAndPendingTwoIsLeftAlone) {
     // cmd_code and the arguments. Every other byte must come through unchanged.
     const auto* bytes = reinterpret_cast<const unsigned char*>(block);
     const auto untouched = [](std::size_t i) {
-        return (i < offsetof(ShmConfig, cur_audio_source) || i >= offsetof(ShmConfig, cur_audio_rate) + 4) &&
+        return (i < offsetof(ShmConfig, cur_audio_source) ||
+                i >= offsetof(ShmConfig, cur_audio_rate) + 4) &&
                i < offsetof(ShmConfig, cmd_pending);
     };
     std::vector<unsigned char> before(kShmStandardSize);
@@ -105,7 +109,8 @@ TEST(ServiceCommands, UnknownCodesAreOnlyAcknowledgedAndPendingTwoIsLeftAlone) {
         EXPECT_EQ(shm_load(block->cmd_pending), 0u);
         EXPECT_EQ(shm_load(block->cmd_code), code);
         EXPECT_EQ(first_change(), -1) << "the service wrote a byte it does not own";
-        EXPECT_TRUE(service.wait_output(R"((^|\n)\[CMD\] code )" + std::to_string(code) + "\n", kServe));
+        EXPECT_TRUE(
+            service.wait_output(R"((^|\n)\[CMD\] code )" + std::to_string(code) + "\n", kServe));
     }
 
     // 2 is not a command: it stays, and nothing is served, for ten idle iterations.
@@ -136,7 +141,8 @@ TEST(ServiceLog, ScreenNameWritesStdoutAndNoFile) {
     Process service;
     ASSERT_TRUE(service.start("/tmp/bin_to_screen/audio_rtsp"));
     serve(6);
-    EXPECT_TRUE(wait_for_file_regex(kServiceLog, "^" + kStamp + "\\[CMD\\] code 6\n$", kServe)) << file_text(kServiceLog);
+    EXPECT_TRUE(wait_for_file_regex(kServiceLog, "^" + kStamp + "\\[CMD\\] code 6\n$", kServe))
+        << file_text(kServiceLog);
     EXPECT_EQ(service.output(), "");
 }
 
@@ -164,7 +170,8 @@ TEST(ServiceLog, LogRotatesBeyond8192BytesIntoOneBackup) {
 
     ASSERT_EQ(command_error(7), "");
     EXPECT_EQ(file_text(std::string(kServiceLog) + ".bak"), first);
-    EXPECT_TRUE(contains_regex(file_text(kServiceLog), "^" + kStamp + "\\[CMD\\] code 7\n$")) << file_text(kServiceLog);
+    EXPECT_TRUE(contains_regex(file_text(kServiceLog), "^" + kStamp + "\\[CMD\\] code 7\n$"))
+        << file_text(kServiceLog);
 
     // Many more commands: the log stays within 8192 bytes plus one message, the backup
     // too, and a second rotation replaces the backup.
@@ -174,7 +181,8 @@ TEST(ServiceLog, LogRotatesBeyond8192BytesIntoOneBackup) {
         ASSERT_EQ(command_error(1000000 + static_cast<std::uint32_t>(i)), "");
         ASSERT_LE(file_size(kServiceLog), bound);
         ASSERT_LE(file_size((std::string(kServiceLog) + ".bak").c_str()), bound);
-        rotated_again = contains_regex(file_text(std::string(kServiceLog) + ".bak"), "^" + kStamp + "\\[CMD\\] code 7\n");
+        rotated_again = contains_regex(file_text(std::string(kServiceLog) + ".bak"),
+                                       "^" + kStamp + "\\[CMD\\] code 7\n");
     }
     EXPECT_TRUE(rotated_again);
 }
@@ -182,7 +190,10 @@ TEST(ServiceLog, LogRotatesBeyond8192BytesIntoOneBackup) {
 TEST(StandIn, RefusesUnknownFieldsAndValuesOutOfRange) {
     create_block();
     const std::string before = sim_mgmt({"show"}).output;
-    const struct { std::vector<std::string> args; const char* why; } refused[] = {
+    const struct {
+        std::vector<std::string> args;
+        const char* why;
+    } refused[] = {
         {{"set", "no_such_field=1"}, "unknown field"},
         {{"set", "ssrc_seed_hi=256"}, "0 to 255"},
         {{"set", "board_type=65536"}, "0 to 65535"},
@@ -208,12 +219,14 @@ TEST(StandIn, RefusesUnknownFieldsAndValuesOutOfRange) {
     EXPECT_EQ(sim_mgmt({"show"}).output, before);
 
     // The largest values that fit are taken.
-    const RunResult ok = sim_mgmt({"set", "ssrc_seed_hi=255", "board_type=0xFFFF", "mtu=4294967295",
-                                   "local_ip=" + std::string(31, '1'), "cmd_dest_ip=" + std::string(15, '2')});
+    const RunResult ok =
+        sim_mgmt({"set", "ssrc_seed_hi=255", "board_type=0xFFFF", "mtu=4294967295",
+                  "local_ip=" + std::string(31, '1'), "cmd_dest_ip=" + std::string(15, '2')});
     EXPECT_EQ(ok.status, 0) << ok.output;
-    EXPECT_EQ(sim_mgmt({"show", "ssrc_seed_hi", "board_type", "mtu", "local_ip", "cmd_dest_ip"}).output,
-              "ssrc_seed_hi=255\nboard_type=65535\nmtu=4294967295\nlocal_ip=" + std::string(31, '1') +
-                  "\ncmd_dest_ip=" + std::string(15, '2') + "\n");
+    EXPECT_EQ(
+        sim_mgmt({"show", "ssrc_seed_hi", "board_type", "mtu", "local_ip", "cmd_dest_ip"}).output,
+        "ssrc_seed_hi=255\nboard_type=65535\nmtu=4294967295\nlocal_ip=" + std::string(31, '1') +
+            "\ncmd_dest_ip=" + std::string(15, '2') + "\n");
 }
 
 TEST(StandIn, CommandWithoutServiceTimesOutClearly) {
@@ -224,7 +237,8 @@ TEST(StandIn, CommandWithoutServiceTimesOutClearly) {
     create_block();
     const RunResult r = sim_mgmt({"command", "4", "--timeout-ms", "300"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find("no service answered command 4 within 300 ms"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("no service answered command 4 within 300 ms"), std::string::npos)
+        << r.output;
     // The command stays pending, and the next writer finds the slot busy.
     EXPECT_EQ(sim_mgmt({"show", "cmd_pending", "cmd_code"}).output, "cmd_pending=1\ncmd_code=4\n");
     const RunResult busy = sim_mgmt({"command", "5", "--timeout-ms", "200"});

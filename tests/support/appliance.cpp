@@ -33,7 +33,8 @@ std::vector<std::string> split_words(const std::string& text) {
 }
 
 // The emulator's words, then the program and its arguments.
-std::vector<std::string> command_line(const std::string& path, const std::vector<std::string>& args) {
+std::vector<std::string> command_line(const std::string& path,
+                                      const std::vector<std::string>& args) {
     std::vector<std::string> argv = split_words(AUDIO_EMULATOR);
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -79,7 +80,8 @@ std::optional<int> reap_until(pid_t pid, Clock::time_point deadline) {
 }
 
 int remaining_ms(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
@@ -100,8 +102,12 @@ std::uint16_t bound_port(int fd) {
 
 }  // namespace
 
-std::string service_path(const std::string& name) { return std::string(AUDIO_BIN_DIR) + "/" + name; }
-std::string standin_path(const std::string& name) { return std::string(AUDIO_SIM_DIR) + "/" + name; }
+std::string service_path(const std::string& name) {
+    return std::string(AUDIO_BIN_DIR) + "/" + name;
+}
+std::string standin_path(const std::string& name) {
+    return std::string(AUDIO_SIM_DIR) + "/" + name;
+}
 
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                 std::chrono::milliseconds step) {
@@ -117,7 +123,8 @@ bool contains_regex(const std::string& text, const std::string& regex) {
     return std::regex_search(text, std::regex(regex));
 }
 
-bool wait_for_file_regex(const std::string& path, const std::string& regex, std::chrono::milliseconds timeout) {
+bool wait_for_file_regex(const std::string& path, const std::string& regex,
+                         std::chrono::milliseconds timeout) {
     const std::regex re(regex);
     return wait_until([&] { return std::regex_search(file_text(path), re); }, timeout);
 }
@@ -262,7 +269,8 @@ std::optional<Datagram> UdpReceiver::receive(std::chrono::milliseconds timeout) 
         d.bytes.resize(65536);
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n = recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n = recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             return std::nullopt;
@@ -276,7 +284,8 @@ std::optional<Datagram> UdpReceiver::receive(std::chrono::milliseconds timeout) 
     }
 }
 
-std::vector<Datagram> UdpReceiver::receive_for(std::chrono::milliseconds window, std::size_t max_count) {
+std::vector<Datagram> UdpReceiver::receive_for(std::chrono::milliseconds window,
+                                               std::size_t max_count) {
     std::vector<Datagram> all;
     const auto deadline = Clock::now() + window;
     while (all.size() < max_count) {

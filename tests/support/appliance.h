@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 // Built programs: the service (audio_rtsp, audio_rtsp_to_screen) and the stand-ins.
 std::string service_path(const std::string& name);  // AUDIO_BIN_DIR/name
-std::string standin_path(const std::string& name);   // AUDIO_SIM_DIR/name
+std::string standin_path(const std::string& name);  // AUDIO_SIM_DIR/name
 
 // The service's log file in file mode.
 inline const char* const kServiceLog = "/tmp/.print_audio_rtsp";
@@ -36,7 +36,8 @@ inline std::string file_text(const std::string& path) { return read_file(path); 
 // True when `regex` (ECMAScript) matches somewhere in the text.
 bool contains_regex(const std::string& text, const std::string& regex);
 // Waits until the file holds a match of `regex`.
-bool wait_for_file_regex(const std::string& path, const std::string& regex, std::chrono::milliseconds timeout);
+bool wait_for_file_regex(const std::string& path, const std::string& regex,
+                         std::chrono::milliseconds timeout);
 
 // Result of a program run to its end.
 struct RunResult {
@@ -58,7 +59,7 @@ RunResult sim_mgmt(const std::vector<std::string>& args, std::chrono::millisecon
 // One started program (the service, or a stand-in that runs for a while). Output goes to
 // a file under /tmp; the destructor kills the process (SIGKILL) and reaps it.
 class Process {
-public:
+  public:
     Process() = default;
     ~Process();
     Process(const Process&) = delete;
@@ -67,8 +68,8 @@ public:
     // Starts `path` with `args`; false (with the reason on stderr) when it cannot.
     bool start(const std::string& path, const std::vector<std::string>& args = {});
     pid_t pid() const { return pid_; }
-    bool running();                   // started and not yet ended
-    std::string output() const;       // stdout + stderr so far
+    bool running();              // started and not yet ended
+    std::string output() const;  // stdout + stderr so far
     const std::string& output_path() const { return output_path_; }
     bool wait_output(const std::string& regex, std::chrono::milliseconds timeout) const;
     // The exit status (128 + signal when killed by one), or nothing if it still runs
@@ -77,7 +78,7 @@ public:
     // SIGKILL by pid, then reap; returns the status as wait_exit does.
     std::optional<int> kill();
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<int> status_;
     std::string output_path_;
@@ -104,7 +105,7 @@ struct Datagram {
 // A UDP socket bound to ip:port (port 0 = any free port, see port()), with a large
 // receive buffer so that bursts are not dropped.
 class UdpReceiver {
-public:
+  public:
     explicit UdpReceiver(std::uint16_t port = 0, const char* ip = "127.0.0.1");
     ~UdpReceiver();
     UdpReceiver(const UdpReceiver&) = delete;
@@ -116,18 +117,19 @@ public:
     // One datagram, or nothing if none arrives within `timeout`.
     std::optional<Datagram> receive(std::chrono::milliseconds timeout);
     // Every datagram that arrives within `window`, at most `max_count`.
-    std::vector<Datagram> receive_for(std::chrono::milliseconds window, std::size_t max_count = 100000);
+    std::vector<Datagram> receive_for(std::chrono::milliseconds window,
+                                      std::size_t max_count = 100000);
     // Throws away whatever is queued now.
     void drain();
 
-private:
+  private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
 
 // A UDP socket that sends to ip:port (the service's feed is 127.0.0.1:18005).
 class UdpSender {
-public:
+  public:
     explicit UdpSender(std::uint16_t port, const char* ip = "127.0.0.1");
     ~UdpSender();
     UdpSender(const UdpSender&) = delete;
@@ -138,7 +140,7 @@ public:
     bool send(const void* data, std::size_t size);
     bool send(const std::vector<std::uint8_t>& bytes) { return send(bytes.data(), bytes.size()); }
 
-private:
+  private:
     int fd_ = -1;
     std::uint16_t local_port_ = 0;
 };

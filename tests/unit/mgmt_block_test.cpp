@@ -22,7 +22,8 @@ std::string show(const char* name) { return mgmt::show_field(*shm_find_field(nam
 std::string bytes_at(const std::string& path, std::uint64_t offset, std::size_t n) {
     std::string out(n, '?');
     const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0 || pread(fd, out.data(), n, static_cast<off_t>(offset)) != static_cast<ssize_t>(n)) out.clear();
+    if (fd < 0 || pread(fd, out.data(), n, static_cast<off_t>(offset)) != static_cast<ssize_t>(n))
+        out.clear();
     if (fd >= 0) close(fd);
     return out;
 }
@@ -30,15 +31,32 @@ std::string bytes_at(const std::string& path, std::uint64_t offset, std::size_t 
 }  // namespace
 
 TEST(MgmtParse, NumbersInDecimalOrHexWithinTheirLimit) {
-    struct Case { const char* text; std::uint64_t max; bool ok; std::uint64_t value; };
+    struct Case {
+        const char* text;
+        std::uint64_t max;
+        bool ok;
+        std::uint64_t value;
+    };
     const Case cases[] = {
-        {"0", 255, true, 0},           {"255", 255, true, 255},     {"256", 255, false, 0},
-        {"0xff", 255, true, 255},      {"0XFF", 255, true, 255},    {"0x100", 255, false, 0},
-        {"00012", 255, true, 12},      {"0x", 255, false, 0},       {"", 255, false, 0},
-        {"-1", 255, false, 0},         {"+1", 255, false, 0},       {" 1", 255, false, 0},
-        {"1 ", 255, false, 0},         {"1e3", 65535, false, 0},    {"0x1_0", 65535, false, 0},
-        {"12a", 65535, false, 0},      {"0xfg", 65535, false, 0},
-        {"4294967295", 0xFFFFFFFFu, true, 0xFFFFFFFFu}, {"4294967296", 0xFFFFFFFFu, false, 0},
+        {"0", 255, true, 0},
+        {"255", 255, true, 255},
+        {"256", 255, false, 0},
+        {"0xff", 255, true, 255},
+        {"0XFF", 255, true, 255},
+        {"0x100", 255, false, 0},
+        {"00012", 255, true, 12},
+        {"0x", 255, false, 0},
+        {"", 255, false, 0},
+        {"-1", 255, false, 0},
+        {"+1", 255, false, 0},
+        {" 1", 255, false, 0},
+        {"1 ", 255, false, 0},
+        {"1e3", 65535, false, 0},
+        {"0x1_0", 65535, false, 0},
+        {"12a", 65535, false, 0},
+        {"0xfg", 65535, false, 0},
+        {"4294967295", 0xFFFFFFFFu, true, 0xFFFFFFFFu},
+        {"4294967296", 0xFFFFFFFFu, false, 0},
         {"18446744073709551615", UINT64_MAX, true, UINT64_MAX},
         {"18446744073709551616", UINT64_MAX, false, 0},
         {"0xFFFFFFFFFFFFFFFF", UINT64_MAX, true, UINT64_MAX},
@@ -53,8 +71,8 @@ TEST(MgmtParse, NumbersInDecimalOrHexWithinTheirLimit) {
 
 TEST(MgmtParse, CommandArguments) {
     mgmt::Command cmd;
-    const char* full[] = {"add", "--ip", "10.1.2.3", "--rtp-port", "5004", "--rtcp-port", "0xFFFF",
-                          "--tag", "RTSP", "--timeout-ms", "250", "--no-wait"};
+    const char* full[] = {"add",    "--ip",  "10.1.2.3", "--rtp-port",   "5004", "--rtcp-port",
+                          "0xFFFF", "--tag", "RTSP",     "--timeout-ms", "250",  "--no-wait"};
     ASSERT_EQ(mgmt::parse_command(12, full, cmd), "");
     EXPECT_EQ(cmd.code, 1u);
     EXPECT_EQ(cmd.dest_ip, "10.1.2.3");
@@ -64,8 +82,16 @@ TEST(MgmtParse, CommandArguments) {
     EXPECT_EQ(cmd.timeout_ms, 250);
     EXPECT_FALSE(cmd.wait);
 
-    struct Named { const char* text; std::uint32_t code; };
-    for (const Named n : {Named{"del", 2}, {"del-rtsp", 3}, {"detect", 4}, {"ts-reopen", 5}, {"9", 9}, {"0xFFFFFFFF", 0xFFFFFFFFu}}) {
+    struct Named {
+        const char* text;
+        std::uint32_t code;
+    };
+    for (const Named n : {Named{"del", 2},
+                          {"del-rtsp", 3},
+                          {"detect", 4},
+                          {"ts-reopen", 5},
+                          {"9", 9},
+                          {"0xFFFFFFFF", 0xFFFFFFFFu}}) {
         mgmt::Command c;
         const char* argv[] = {n.text};
         EXPECT_EQ(mgmt::parse_command(1, argv, c), "") << n.text;
@@ -74,7 +100,10 @@ TEST(MgmtParse, CommandArguments) {
         EXPECT_EQ(c.timeout_ms, mgmt::kDefaultTimeoutMs);
     }
 
-    struct Bad { std::vector<const char*> args; const char* why; };
+    struct Bad {
+        std::vector<const char*> args;
+        const char* why;
+    };
     const Bad bad[] = {
         {{}, "CODE missing"},
         {{"0x100000000"}, "bad code"},
@@ -87,7 +116,8 @@ TEST(MgmtParse, CommandArguments) {
     };
     for (const Bad& b : bad) {
         mgmt::Command c;
-        const std::string err = mgmt::parse_command(static_cast<int>(b.args.size()), b.args.data(), c);
+        const std::string err =
+            mgmt::parse_command(static_cast<int>(b.args.size()), b.args.data(), c);
         EXPECT_NE(err.find(b.why), std::string::npos) << err;
     }
 }
@@ -108,11 +138,12 @@ TEST(MgmtBlock, CreateWritesTheDefaultsAndResetsAnExistingBlock) {
     EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
 
     const char* expected[] = {
-        "use_alt_settings=0", "board_type=256", "ts_dest_select=0", "ssrc_seed_hi=18",
-        "ssrc_seed_mid=52", "ssrc_seed_lo=86", "ts_dest_ip=127.0.0.1", "multicast_ttl=16", "mtu=1500",
-        "ts_keep_alive=0", "audio_channel_mode=1", "audio_codec=1", "audio_rate_mode=0",
-        "audio_enable=1", "audio_output_mode=1", "local_ip=127.0.0.1", "ts_dest_ip_alt=",
-        "cur_audio_rate=0", "cmd_pending=0", "cmd_code=0", "cmd_dest_ip=", "cmd_client_tag=",
+        "use_alt_settings=0", "board_type=256",   "ts_dest_select=0",     "ssrc_seed_hi=18",
+        "ssrc_seed_mid=52",   "ssrc_seed_lo=86",  "ts_dest_ip=127.0.0.1", "multicast_ttl=16",
+        "mtu=1500",           "ts_keep_alive=0",  "audio_channel_mode=1", "audio_codec=1",
+        "audio_rate_mode=0",  "audio_enable=1",   "audio_output_mode=1",  "local_ip=127.0.0.1",
+        "ts_dest_ip_alt=",    "cur_audio_rate=0", "cmd_pending=0",        "cmd_code=0",
+        "cmd_dest_ip=",       "cmd_client_tag=",
     };
     for (const char* e : expected) {
         const std::string name(e, std::strchr(e, '='));
@@ -139,7 +170,11 @@ TEST(MgmtBlock, SetFieldWritesWithinLimitsAndShowReadsBack) {
     ASSERT_EQ(mgmt::create_block(kShmStandardSize), "");
     ShmConfig& c = *shm_config;
 
-    struct Case { const char* assignment; bool ok; const char* shown; };
+    struct Case {
+        const char* assignment;
+        bool ok;
+        const char* shown;
+    };
     const Case cases[] = {
         {"ssrc_seed_lo=255", true, "ssrc_seed_lo=255"},
         {"ssrc_seed_lo=256", false, "ssrc_seed_lo=255"},
@@ -147,8 +182,10 @@ TEST(MgmtBlock, SetFieldWritesWithinLimitsAndShowReadsBack) {
         {"cmd_rtp_port=65536", false, "cmd_rtp_port=65535"},
         {"mtu=0xFFFFFFFF", true, "mtu=4294967295"},
         {"mtu=4294967296", false, "mtu=4294967295"},
-        {"local_ip=1234567890123456789012345678901", true, "local_ip=1234567890123456789012345678901"},
-        {"local_ip=12345678901234567890123456789012", false, "local_ip=1234567890123456789012345678901"},
+        {"local_ip=1234567890123456789012345678901", true,
+         "local_ip=1234567890123456789012345678901"},
+        {"local_ip=12345678901234567890123456789012", false,
+         "local_ip=1234567890123456789012345678901"},
         {"cmd_dest_ip=", true, "cmd_dest_ip="},
         {"ts_dest_ip=a\tb\\c", true, "ts_dest_ip=a\\x09b\\x5Cc"},
         {"no_such_field=1", false, nullptr},
@@ -207,9 +244,12 @@ TEST(MgmtHandshake, ServedByTheServiceSideInAnotherProcess) {
         for (int i = 0; i < 10000 && served < 2; ++i) {
             if (shm_command_pending()) {
                 const ShmCommand cmd = shm_read_command();
-                if (served == 0) ok = ok && cmd.code == 77;
-                else ok = ok && cmd.code == 1 && std::strcmp(cmd.dest_ip, "10.9.8.7") == 0 && cmd.rtp_port == 6000 &&
-                          cmd.rtcp_port == 6001 && std::strcmp(cmd.client_tag, "RTSP") == 0;
+                if (served == 0)
+                    ok = ok && cmd.code == 77;
+                else
+                    ok = ok && cmd.code == 1 && std::strcmp(cmd.dest_ip, "10.9.8.7") == 0 &&
+                         cmd.rtp_port == 6000 && cmd.rtcp_port == 6001 &&
+                         std::strcmp(cmd.client_tag, "RTSP") == 0;
                 if (served == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 shm_command_done();
                 ++served;
@@ -229,7 +269,8 @@ TEST(MgmtHandshake, ServedByTheServiceSideInAnotherProcess) {
     EXPECT_EQ(shm_config->cmd_pending, 0u);
     int status = 0;
     ASSERT_EQ(waitpid(service, &status, 0), service);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the service side saw other arguments";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the service side saw other arguments";
 }
 
 TEST(MgmtHandshake, NoServiceTimesOutAndLeavesTheCommandPending) {
@@ -261,13 +302,20 @@ TEST(MgmtFpga, AudioInputRegisterInHostOrderAtItsFileOffset) {
     {
         const int fd = open(mem.c_str(), O_CREAT | O_RDWR, 0600);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(mgmt::kFpgaPhysBase + mgmt::kFpgaWindowSize)), 0);
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(mgmt::kFpgaPhysBase + mgmt::kFpgaWindowSize)),
+                  0);
         close(fd);
     }
-    struct Case { const char* input; std::uint8_t hi; std::uint8_t lo; const char* name; };
+    struct Case {
+        const char* input;
+        std::uint8_t hi;
+        std::uint8_t lo;
+        const char* name;
+    };
     const Case cases[] = {
-        {"adc", 0x00, 0x02, "adc"}, {"hdsdi", 0x00, 0x03, "hdsdi"}, {"none", 0x00, 0x00, "none"},
-        {"0xA5C3", 0xA5, 0xC3, "hdsdi"}, {"1", 0x00, 0x01, "none"}, {"0xFFFE", 0xFF, 0xFE, "adc"},
+        {"adc", 0x00, 0x02, "adc"},   {"hdsdi", 0x00, 0x03, "hdsdi"},
+        {"none", 0x00, 0x00, "none"}, {"0xA5C3", 0xA5, 0xC3, "hdsdi"},
+        {"1", 0x00, 0x01, "none"},    {"0xFFFE", 0xFF, 0xFE, "adc"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.input);
@@ -276,7 +324,8 @@ TEST(MgmtFpga, AudioInputRegisterInHostOrderAtItsFileOffset) {
         ASSERT_EQ(mgmt::write_audio_input(mem.c_str(), value), "");
         const std::string bytes = bytes_at(mem, 0xF8000000u + 0x26, 6);
         const bool big = std::endian::native == std::endian::big;
-        const std::string expected = {0, 0, static_cast<char>(big ? k.hi : k.lo), static_cast<char>(big ? k.lo : k.hi), 0, 0};
+        const std::string expected = {
+            0, 0, static_cast<char>(big ? k.hi : k.lo), static_cast<char>(big ? k.lo : k.hi), 0, 0};
         EXPECT_EQ(bytes, expected);
         std::uint16_t back = 0;
         ASSERT_EQ(mgmt::read_audio_input(mem.c_str(), back), "");
@@ -284,7 +333,8 @@ TEST(MgmtFpga, AudioInputRegisterInHostOrderAtItsFileOffset) {
         EXPECT_STREQ(mgmt::fpga_input_name(back), k.name);
     }
     std::uint16_t v = 0;
-    for (const char* bad : {"ADC", "0x10000", "65536", "", "-1"}) EXPECT_FALSE(mgmt::fpga_input_value(bad, v)) << bad;
+    for (const char* bad : {"ADC", "0x10000", "65536", "", "-1"})
+        EXPECT_FALSE(mgmt::fpga_input_value(bad, v)) << bad;
 
     // Never a device, never a file too short to hold the window.
     EXPECT_NE(mgmt::write_audio_input("/dev/null", 2), "");

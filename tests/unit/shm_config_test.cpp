@@ -39,11 +39,18 @@ TEST(ShmText, ReadsStopAtNulRoomOutputAndSegmentEnd) {
     put_text(c.local_ip, "10.0.0.1");
     char out[4096];
 
-    struct Case { const char* what; const char* field; std::size_t room; std::size_t out_size; std::size_t expected; };
+    struct Case {
+        const char* what;
+        const char* field;
+        std::size_t room;
+        std::size_t out_size;
+        std::size_t expected;
+    };
     const Case cases[] = {
         {"stops at the NUL", c.local_ip, 32, sizeof out, 8},
         {"no NUL: stops at the room", c.ts_dest_ip, 48, sizeof out, 48},
-        {"no NUL: the client tag runs to the segment's end", c.cmd_client_tag, 100000, sizeof out, kShmStandardSize - 13860},
+        {"no NUL: the client tag runs to the segment's end", c.cmd_client_tag, 100000, sizeof out,
+         kShmStandardSize - 13860},
         {"output smaller than the room", c.ts_dest_ip, 48, 8, 7},
         {"output of one byte holds only the NUL", c.ts_dest_ip, 48, 1, 0},
     };
@@ -69,7 +76,8 @@ TEST(ShmText, SegmentSmallerThanTheFieldsRoomIsNeverReadPastItsEnd) {
     make_block(4096, 'y');
     char out[4096];
     EXPECT_EQ(shm_room_from(shm_config->ts_dest_ip_alt), 4096u - 3732u);
-    EXPECT_EQ(shm_read_text(shm_config->ts_dest_ip_alt, 5972 - 3732, out, sizeof out), 4096u - 3732u);
+    EXPECT_EQ(shm_read_text(shm_config->ts_dest_ip_alt, 5972 - 3732, out, sizeof out),
+              4096u - 3732u);
     EXPECT_EQ(shm_room_from(shm_config->cmd_dest_ip), 0u);
     EXPECT_EQ(shm_read_text(shm_config->cmd_dest_ip, 16, out, sizeof out), 0u);
     EXPECT_STREQ(out, "");
@@ -96,7 +104,10 @@ TEST(ShmSettings, UseAltSettingsChoosesTheSetAtEveryCall) {
     c.alt_audio_output_mode = 1;
     c.alt_audio_enable = 0;
 
-    struct Case { std::uint32_t use_alt; Settings expected; };
+    struct Case {
+        std::uint32_t use_alt;
+        Settings expected;
+    };
     const Case cases[] = {
         {0, {2, 7, 3, 0}},
         {1, {1, 0, 1, 1}},            // channel mode and keep-alive are fixed in the alternate set
@@ -157,5 +168,6 @@ TEST(ShmAttach, MissingBlockFails) {
     ASSERT_TRUE(enter_private_ipc());
     testing::internal::CaptureStdout();
     EXPECT_FALSE(shm_attach());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("shmget failed :  ::: ") + std::strerror(ENOENT) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              std::string("shmget failed :  ::: ") + std::strerror(ENOENT) + "\n");
 }
