@@ -232,9 +232,9 @@ int main(int argc, char** argv) {
         int (*run)(int, char**);
         const char* help;
     } subs[] = {
-        {"create", do_create, kCreateHelp}, {"set", do_set, kSetHelp},
-        {"show", do_show, kShowHelp},       {"command", do_command, kCommandHelp},
-        {"fpga", do_fpga, kFpgaHelp},       {"remove", do_remove, kRemoveHelp},
+        {"create", do_create, kCreateHelp},    {"set", do_set, kSetHelp},
+        {"show", do_show, kShowHelp},          {"command", do_command, kCommandHelp},
+        {"fpga", do_fpga, kFpgaHelp},          {"remove", do_remove, kRemoveHelp},
         {"mailbox", do_mailbox, kMailboxHelp},
     };
     if (sub == "--help" || sub == "-h" || sub == "help") {

@@ -75,9 +75,13 @@ TEST(Announce, NoAnnouncementWithoutTheSharedBlock) {
 }
 
 TEST(Announce, MailboxReadRefusesBadArguments) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"mailbox"}, {"mailbox", "read"}, {"mailbox", "read", "0"},
-             {"mailbox", "read", "x"}, {"mailbox", "take", "3"}, {"mailbox", "read", "3", "4"}}) {
+    const std::vector<std::vector<std::string>> refused = {{"mailbox"},
+                                                           {"mailbox", "read"},
+                                                           {"mailbox", "read", "0"},
+                                                           {"mailbox", "read", "x"},
+                                                           {"mailbox", "take", "3"},
+                                                           {"mailbox", "read", "3", "4"}};
+    for (const auto& args : refused) {
         const RunResult r = sim_mgmt(args);
         EXPECT_EQ(r.status, 2) << r.output;
         EXPECT_NE(r.output.find("Usage: sim_mgmt mailbox read N"), std::string::npos);
