@@ -12,6 +12,7 @@
 #include "core/clock.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
+#include "core/mailbox.h"
 #include "core/shm_config.h"
 #include "net/udp_socket.h"
 
@@ -113,6 +114,11 @@ int main(int /*argc*/, char** argv) {
         dbg_printf("fail to sockRxOpen for atrx\n");
         return 1;
     }
+
+    // The client table, PSI tables and PES template come before this point; the
+    // announcement is the last start-up step before the transport stream socket.
+    // It waits until mailbox 3 can be opened; its result is not examined.
+    announce_service();
 
     LoopState loop;
     FeedBuffers feed;
