@@ -46,7 +46,7 @@ std::vector<std::uint8_t> padded(std::vector<std::uint8_t> head, std::size_t siz
     return head;
 }
 
-TEST(AudioFeed, WorkedExamples) {
+TEST(FeedParser, WorkedExamples) {
     // bit_reverse16 by bit patterns written out by hand.
     struct {
         std::uint16_t in, out;
@@ -76,7 +76,7 @@ TEST(AudioFeed, WorkedExamples) {
               (std::vector<std::uint8_t>{0x02, 0x01, 0x04, 0x03}));
 }
 
-TEST(AudioFeed, EveryLayoutRoundTripsTheGeneratedSamples) {
+TEST(FeedParser, EveryLayoutRoundTripsTheGeneratedSamples) {
     struct Case {
         capture::Layout layout;
         std::uint32_t source;  // every source that reads the layout
@@ -125,7 +125,7 @@ TEST(AudioFeed, EveryLayoutRoundTripsTheGeneratedSamples) {
     }
 }
 
-TEST(AudioFeed, OddLengthsReadOnlyTheZeroedSpareBytes) {
+TEST(FeedParser, OddLengthsReadOnlyTheZeroedSpareBytes) {
     std::vector<std::uint8_t> bytes(65);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(0x40 + i);
 
@@ -165,7 +165,7 @@ TEST(AudioFeed, OddLengthsReadOnlyTheZeroedSpareBytes) {
     }
 }
 
-TEST(AudioFeed, RefusesShortDatagramsAndFormatsItCannotCarry) {
+TEST(FeedParser, RefusesShortDatagramsAndFormatsItCannotCarry) {
     dbg_to_screen();
     const std::vector<std::uint8_t> bytes(64, 0x33);
 
