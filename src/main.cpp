@@ -11,6 +11,8 @@
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
 #include "core/shm_config.h"
+#include "input/fpga_window.h"
+#include "input/format_poll.h"
 
 AudioFormat current_audio_format{};
 
@@ -50,6 +52,7 @@ int main(int /*argc*/, char** argv) {
         dbg_to_file();
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
+    fpga_open();
     if (!shm_attach()) return 0;
 
     LoopState loop;
@@ -69,6 +72,7 @@ int main(int /*argc*/, char** argv) {
 
         if (due.detect) {
             loop.force_detect = false;
+            poll_audio_format(&current_audio_format);
             loop.last.detect = now;
         }
         if (due.psi) loop.last.psi = now;
