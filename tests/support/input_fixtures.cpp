@@ -20,16 +20,21 @@ bool create_test_shm() {
     return shm_attach();
 }
 
-std::uint8_t* map_test_fpga_window() {
+TestFpgaWindow::TestFpgaWindow() {
     const auto want = reinterpret_cast<void*>(FPGA_VIRT_BASE);
-    void* at = mmap(want, static_cast<std::size_t>(getpagesize()), PROT_READ | PROT_WRITE,
+    const auto page = static_cast<std::size_t>(getpagesize());
+    void* at = mmap(want, page, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    if (at == MAP_FAILED) return nullptr;
+    if (at == MAP_FAILED) return;
     if (at != want) {  // a kernel that takes the flag as a mere hint
-        munmap(at, static_cast<std::size_t>(getpagesize()));
-        return nullptr;
+        munmap(at, page);
+        return;
     }
-    return static_cast<std::uint8_t*>(at);
+    bytes_ = static_cast<std::uint8_t*>(at);
+}
+
+TestFpgaWindow::~TestFpgaWindow() {
+    if (bytes_) munmap(bytes_, static_cast<std::size_t>(getpagesize()));
 }
 
 bool address_unmapped(std::uintptr_t addr) {

@@ -9,9 +9,21 @@
 // Call after enter_private_ipc().
 bool create_test_shm();
 
-// Maps anonymous memory (one page, read-write) at FPGA_VIRT_BASE without replacing
-// anything there; nullptr when that address is taken.
-std::uint8_t* map_test_fpga_window();
+// Anonymous memory (one page, read-write) at FPGA_VIRT_BASE, mapped without replacing
+// anything there and unmapped again at the end of the scope.
+class TestFpgaWindow {
+public:
+    TestFpgaWindow();
+    ~TestFpgaWindow();
+    TestFpgaWindow(const TestFpgaWindow&) = delete;
+    TestFpgaWindow& operator=(const TestFpgaWindow&) = delete;
+
+    // nullptr when the address was taken.
+    std::uint8_t* bytes() const { return bytes_; }
+
+private:
+    std::uint8_t* bytes_ = nullptr;
+};
 
 // True when nothing is mapped at that address.
 bool address_unmapped(std::uintptr_t addr);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -146,7 +147,7 @@ TEST(FormatPoll, ReturningToTheAppliedFormatDoesNothing) {
 
 // The poll with everything real around it.
 struct FormatPollRun : testing::Test {
-    std::uint8_t* window = nullptr;
+    std::unique_ptr<TestFpgaWindow> window;
 
     void SetUp() override {
         ASSERT_TRUE(enter_private_ipc());
@@ -156,8 +157,8 @@ struct FormatPollRun : testing::Test {
         dbg_to_screen();
     }
     bool map_window() {
-        window = map_test_fpga_window();
-        return window != nullptr;
+        window = std::make_unique<TestFpgaWindow>();
+        return window->bytes() != nullptr;
     }
     static void configure(std::uint32_t channel_mode, std::uint32_t codec, std::uint32_t rate_mode) {
         ShmConfig& c = *shm_config;

@@ -22,7 +22,8 @@ namespace {
 constexpr bool kBigEndian = std::endian::native == std::endian::big;
 
 #define MAP_WINDOW_OR_SKIP(var)                                                        \
-    std::uint8_t* var = map_test_fpga_window();                                        \
+    TestFpgaWindow var##_mapping;                                                      \
+    std::uint8_t* var = var##_mapping.bytes();                                         \
     if (!var) GTEST_SKIP() << "address 0x38000000 is taken in this process; the "      \
                               "accessors need plain memory exactly there"
 
