@@ -59,8 +59,8 @@ void poll_audio_format(AudioFormat* format) {
         const AudioFormat& o = g_tracking.last_seen_format;
         dbg_printf("[Audio] %s %d %d Hz Ch-%d Bit-%d => %s %d %d Hz Ch-%d Bit-%d \n",
                    audio_source_name(o.source), as_int(o.codec), as_int(o.sample_rate),
-                   as_int(o.channels), as_int(o.bits), audio_source_name(f.source),
-                   as_int(f.codec), as_int(f.sample_rate), as_int(f.channels), as_int(f.bits));
+                   as_int(o.channels), as_int(o.bits), audio_source_name(f.source), as_int(f.codec),
+                   as_int(f.sample_rate), as_int(f.channels), as_int(f.bits));
     }
     if (step.fixed) {
         const AudioFormat& o = g_tracking.applied_format;

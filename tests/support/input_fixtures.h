@@ -12,7 +12,7 @@ bool create_test_shm();
 // Anonymous memory (one page, read-write) at FPGA_VIRT_BASE, mapped without replacing
 // anything there and unmapped again at the end of the scope.
 class TestFpgaWindow {
-public:
+  public:
     TestFpgaWindow();
     ~TestFpgaWindow();
     TestFpgaWindow(const TestFpgaWindow&) = delete;
@@ -21,7 +21,7 @@ public:
     // nullptr when the address was taken.
     std::uint8_t* bytes() const { return bytes_; }
 
-private:
+  private:
     std::uint8_t* bytes_ = nullptr;
 };
 

@@ -57,15 +57,15 @@ TEST(FormatPoll, DetectedFormatFollowsTheConfiguredValues) {
         {kAdc, {0, 1, 0}, 0, {3, 16, 1, 0, 48000}},  // modes 0 and 4 keep the channels
         {kAdc, {0, 1, 0}, 2, {3, 16, 1, 2, 48000}},
         {kAdc, {4, 1, 0}, 1, {3, 16, 1, 1, 48000}},
-        {kAdc, {1, 5, 0}, 0, {3, 8, 5, 2, 48000}},  // odd codecs pass through, 8-bit
+        {kAdc, {1, 5, 0}, 0, {3, 8, 5, 2, 48000}},     // odd codecs pass through, 8-bit
         {kNoInput, {1, 1, 0}, 0, {255, 16, 8, 2, 0}},  // no input: codec 8, bits by setting
         {kNoInput, {2, 2, 2}, 0, {255, 8, 8, 1, 0}},
         {{255, 1, 48000}, {1, 1, 2}, 0, {255, 16, 1, 2, 8000}},  // a record left valid
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(testing::Message() << "probe source " << r.probe.source << " mode "
-                                        << r.s.channel_mode << " codec " << r.s.codec << " rate "
-                                        << r.s.rate_mode);
+        SCOPED_TRACE(testing::Message()
+                     << "probe source " << r.probe.source << " mode " << r.s.channel_mode
+                     << " codec " << r.s.codec << " rate " << r.s.rate_mode);
         const AudioFormat previous{9, 9, 9, r.previous_channels, 9};
         EXPECT_EQ(detected_format(r.probe, r.s, previous), r.want);
     }
@@ -120,8 +120,8 @@ TEST(FormatPoll, ChangeOfSourceAloneIsFixedWithoutReconfiguring) {
     EXPECT_EQ(s[2].next.applied_format, kL16HdSdi);
 
     // Each of the other four fields alone does reconfigure.
-    const AudioFormat others[] = {{3, 8, 1, 2, 48000}, {3, 16, 3, 2, 48000},
-                                  {3, 16, 1, 1, 48000}, {3, 16, 1, 2, 44100}};
+    const AudioFormat others[] = {
+        {3, 8, 1, 2, 48000}, {3, 16, 3, 2, 48000}, {3, 16, 1, 1, 48000}, {3, 16, 1, 2, 44100}};
     for (const AudioFormat& f : others) {
         SCOPED_TRACE(testing::PrintToString(f));
         EXPECT_TRUE(run_rule({f, f, f}, applied)[2].reconfigure);
@@ -152,7 +152,8 @@ struct FormatPollRun : testing::Test {
         window = std::make_unique<TestFpgaWindow>();
         return window->bytes() != nullptr;
     }
-    static void configure(std::uint32_t channel_mode, std::uint32_t codec, std::uint32_t rate_mode) {
+    static void configure(std::uint32_t channel_mode, std::uint32_t codec,
+                          std::uint32_t rate_mode) {
         ShmConfig& c = *shm_config;
         shm_store(c.board_type, std::uint16_t{0x0100});
         shm_store(c.audio_channel_mode, channel_mode);
@@ -200,9 +201,13 @@ TEST_F(FormatPollRun, FirstFormatIsTracedThenAppliedOnTheThirdPoll) {
     EXPECT_EQ(applied_sample_rate, 0u);
     EXPECT_EQ(wait_for_exit(server, 0), -1);
 
-    EXPECT_EQ(poll(f), "[Fix Audio] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\n"
-                       "rtspServer task [" + std::to_string(server) + "] killed\n"
-                       "rtspServerM task [" + std::to_string(server_m) + "] killed\n");
+    EXPECT_EQ(poll(f),
+              "[Fix Audio] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\n"
+              "rtspServer task [" +
+                  std::to_string(server) +
+                  "] killed\n"
+                  "rtspServerM task [" +
+                  std::to_string(server_m) + "] killed\n");
     EXPECT_EQ(read_file(kSdpLinePath), "a=rtpmap:98 L16/48000/2\n");
     EXPECT_EQ(applied_sample_rate, 48000u);
     EXPECT_TRUE(killed_by_sigkill(wait_for_exit(server)));
@@ -266,8 +271,9 @@ TEST_F(FormatPollRun, ChangeOfInputAloneRewritesNothing) {
     ASSERT_GT(server, 0);
 
     set_test_audio_input(0x0003);
-    EXPECT_EQ(poll(f), "FPGA [0x38000028] 2 => 3\n"
-                       "[Audio] ADC-I2S 1 48000 Hz Ch-2 Bit-16 => HDSDI-I2S 1 48000 Hz Ch-2 Bit-16 \n");
+    EXPECT_EQ(poll(f),
+              "FPGA [0x38000028] 2 => 3\n"
+              "[Audio] ADC-I2S 1 48000 Hz Ch-2 Bit-16 => HDSDI-I2S 1 48000 Hz Ch-2 Bit-16 \n");
     EXPECT_EQ(poll(f), "");
     EXPECT_EQ(poll(f), "[Fix Audio] ADC-I2S 1 48000 Hz Ch-2 => HDSDI-I2S 1 48000 Hz Ch-2\n");
     EXPECT_FALSE(sdp_exists());

@@ -21,11 +21,12 @@ namespace {
 
 constexpr bool kBigEndian = std::endian::native == std::endian::big;
 
-#define MAP_WINDOW_OR_SKIP(var)                                                        \
-    TestFpgaWindow var##_mapping;                                                      \
-    std::uint8_t* var = var##_mapping.bytes();                                         \
-    if (!var) GTEST_SKIP() << "address 0x38000000 is taken in this process; the "      \
-                              "accessors need plain memory exactly there"
+#define MAP_WINDOW_OR_SKIP(var)                                         \
+    TestFpgaWindow var##_mapping;                                       \
+    std::uint8_t* var = var##_mapping.bytes();                          \
+    if (!var)                                                           \
+    GTEST_SKIP() << "address 0x38000000 is taken in this process; the " \
+                    "accessors need plain memory exactly there"
 
 std::uint32_t word_at(const std::uint8_t* p) {
     std::uint32_t w;
@@ -71,7 +72,7 @@ TEST(FpgaWindow, PlainWritesTouchOnlyTheirBytes) {
 
     fpga_write8(base + 0x05, 0xA1);
     fpga_write16(base + 0x08, 0xB2C3);
-    fpga_write32(base + 0x12, 0xD4E5F607);  // at the address as given
+    fpga_write32(base + 0x12, 0xD4E5F607);          // at the address as given
     fpga_write32_aligned(base + 0x2B, 0x18293A4B);  // lands on 0x28
 
     std::uint8_t want[0x40];

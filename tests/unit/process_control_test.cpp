@@ -5,8 +5,8 @@
 // prints a line the test chose (through the same shell the service uses).
 #include "input/process_control.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,11 +42,17 @@ struct ProcessControl : testing::Test {
         const std::string script = kFake + "/pidof";
         write_file(script,
                    "#!/bin/sh\n"
-                   "echo \"$*\" >> " + kFake + "/calls\n"
-                   "case \"$(readlink /proc/$$/fd/1)\" in\n"
-                   "  */.killall) cat " + kFake + "/killall_line ;;\n"
-                   "  *) cat " + kFake + "/pidof_line ;;\n"
-                   "esac\n");
+                   "echo \"$*\" >> " +
+                       kFake +
+                       "/calls\n"
+                       "case \"$(readlink /proc/$$/fd/1)\" in\n"
+                       "  */.killall) cat " +
+                       kFake +
+                       "/killall_line ;;\n"
+                       "  *) cat " +
+                       kFake +
+                       "/pidof_line ;;\n"
+                       "esac\n");
         ASSERT_EQ(chmod(script.c_str(), 0755), 0);
         const std::string path = kFake + ":" + std::getenv("PATH");
         ASSERT_EQ(setenv("PATH", path.c_str(), 1), 0);
@@ -78,8 +84,8 @@ TEST_F(ProcessControl, RealPidofFindsAndKillsEveryProcessOfTheNameOnly) {
     const std::string log = testing::internal::GetCapturedStdout();
     // pidof prints the same line twice: the first id was found, the last one returned.
     EXPECT_EQ(last, other);
-    EXPECT_EQ(log, "pcTask task [" + std::to_string(first) + " " + std::to_string(other) +
-                       "] killed\n");
+    EXPECT_EQ(log,
+              "pcTask task [" + std::to_string(first) + " " + std::to_string(other) + "] killed\n");
     EXPECT_TRUE(killed_by_sigkill(wait_for_exit(a)));
     EXPECT_TRUE(killed_by_sigkill(wait_for_exit(b)));
     // Names are matched whole.
@@ -105,14 +111,9 @@ TEST_F(ProcessControl, FirstPositiveNumberOfPidofLineIsTheResult) {
         const char* line;
         std::int32_t want;
     } rows[] = {
-        {"812 640\n", 812},
-        {"640\n", 640},
-        {"", 0},
-        {"\n", 0},
-        {"     \n", 0},
-        {"0 0 9\n", 9},
-        {"x 77\n", 77},
-        {" -5 7\n", 5},  // the scan moves on one character at a time
+        {"812 640\n", 812}, {"640\n", 640}, {"", 0},        {"\n", 0}, {"     \n", 0},
+        {"0 0 9\n", 9},     {"x 77\n", 77}, {" -5 7\n", 5},  // the scan moves on one character at a
+                                                             // time
         {"  31\n", 31},
     };
     for (const Row& r : rows) {
@@ -284,7 +285,7 @@ TEST_F(ProcessControl, ChildRunsUntilItEndsAndIsReaped) {
     EXPECT_EQ(check_child_running(pid), 0);  // reaps it and finds no child left
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
-    EXPECT_EQ(check_child_running(getpid()), 0);    // not a child
+    EXPECT_EQ(check_child_running(getpid()), 0);  // not a child
 }
 
 }  // namespace
