@@ -48,28 +48,20 @@ void fpga_open() {
 
 // The register bus, not the compiler, decides what an access at an odd address does:
 // the accessors pass every address through unchanged, so the alignment check is off.
-__attribute__((no_sanitize("alignment"))) void fpga_read8(std::uintptr_t addr,
-                                                          std::uint8_t& value) {
-    value = *reg<std::uint8_t>(addr);
-}
-__attribute__((no_sanitize("alignment"))) void fpga_read16(std::uintptr_t addr,
-                                                           std::uint16_t& value) {
+#define FPGA_ANY_ALIGNMENT __attribute__((no_sanitize("alignment")))
+
+void fpga_read8(std::uintptr_t addr, std::uint8_t& value) { value = *reg<std::uint8_t>(addr); }
+FPGA_ANY_ALIGNMENT void fpga_read16(std::uintptr_t addr, std::uint16_t& value) {
     value = *reg<std::uint16_t>(addr);
 }
-__attribute__((no_sanitize("alignment"))) void fpga_read32(std::uintptr_t addr,
-                                                           std::uint32_t& value) {
+FPGA_ANY_ALIGNMENT void fpga_read32(std::uintptr_t addr, std::uint32_t& value) {
     value = *reg<std::uint32_t>(addr);
 }
-__attribute__((no_sanitize("alignment"))) void fpga_write8(std::uintptr_t addr,
-                                                           std::uint8_t value) {
-    *reg<std::uint8_t>(addr) = value;
-}
-__attribute__((no_sanitize("alignment"))) void fpga_write16(std::uintptr_t addr,
-                                                            std::uint16_t value) {
+void fpga_write8(std::uintptr_t addr, std::uint8_t value) { *reg<std::uint8_t>(addr) = value; }
+FPGA_ANY_ALIGNMENT void fpga_write16(std::uintptr_t addr, std::uint16_t value) {
     *reg<std::uint16_t>(addr) = value;
 }
-__attribute__((no_sanitize("alignment"))) void fpga_write32(std::uintptr_t addr,
-                                                            std::uint32_t value) {
+FPGA_ANY_ALIGNMENT void fpga_write32(std::uintptr_t addr, std::uint32_t value) {
     *reg<std::uint32_t>(addr) = value;
 }
 
