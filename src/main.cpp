@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
+#include "core/mailbox.h"
 #include "core/shm_config.h"
 #include "input/fpga_window.h"
 #include "input/format_poll.h"
@@ -54,6 +55,11 @@ int main(int /*argc*/, char** argv) {
 
     fpga_open();
     if (!shm_attach()) return 0;
+
+    // The feed socket, client table, PSI tables and PES template come before this point;
+    // the announcement is the last start-up step before the transport stream socket.
+    // It waits until mailbox 3 can be opened; its result is not examined.
+    announce_service();
 
     LoopState loop;
     for (;;) {
