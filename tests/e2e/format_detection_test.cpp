@@ -53,12 +53,13 @@ std::string find_in_path(const std::string& program) {
 // argv[0] is the name, also in the appliance build, where a link of that name to the
 // emulator runs the stand-in (the emulator does not care what it is called).
 class RtspStandin {
-public:
+  public:
     explicit RtspStandin(const std::string& name) : name_(name) {
         mkdir("/tmp/bin", 0755);
         const std::vector<std::string> emulator = words(AUDIO_EMULATOR);
         const std::string link = "/tmp/bin/" + name;
-        const std::string target = emulator.empty() ? standin_path(name) : find_in_path(emulator[0]);
+        const std::string target =
+            emulator.empty() ? standin_path(name) : find_in_path(emulator[0]);
         if (symlink(target.c_str(), link.c_str()) != 0 && errno != EEXIST) return;
         std::vector<std::string> args = {name};
         if (!emulator.empty()) {
@@ -95,15 +96,17 @@ public:
     std::string output() const { return file_text(output_); }
     // The wait status once it has ended within the time, else nothing.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
-        wait_until([&] {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) status_ = st;
-            return status_.has_value();
-        }, timeout);
+        wait_until(
+            [&] {
+                int st = 0;
+                if (waitpid(pid_, &st, WNOHANG) == pid_) status_ = st;
+                return status_.has_value();
+            },
+            timeout);
         return status_;
     }
 
-private:
+  private:
     std::string name_;
     std::string output_;
     pid_t pid_ = -1;
@@ -144,7 +147,8 @@ TEST(FormatDetection, ConfirmedFormatRewritesSdpLineAndStopsRtspServers) {
     RtspStandin server_m("rtspServerM");
     ASSERT_GT(server.pid(), 0);
     ASSERT_GT(server_m.pid(), 0);
-    ASSERT_TRUE(wait_until([&] { return server.output().find("no SDP line") != std::string::npos; }, 20s))
+    ASSERT_TRUE(
+        wait_until([&] { return server.output().find("no SDP line") != std::string::npos; }, 20s))
         << server.output();
 
     Process service;
@@ -161,18 +165,23 @@ TEST(FormatDetection, ConfirmedFormatRewritesSdpLineAndStopsRtspServers) {
     const std::optional<int> ended_m = server_m.wait_exit(10s);
     ASSERT_TRUE(ended_m.has_value());
     EXPECT_TRUE(WIFSIGNALED(*ended_m) && WTERMSIG(*ended_m) == SIGKILL);
-    EXPECT_TRUE(service.wait_output(
-        R"(\[Fix Audio\] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\n)"
-        "rtspServer task \\[" + std::to_string(server.pid()) + "\\] killed\n"
-        "rtspServerM task \\[" + std::to_string(server_m.pid()) + "\\] killed\n", 5s))
+    EXPECT_TRUE(
+        service.wait_output(R"(\[Fix Audio\] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\n)"
+                            "rtspServer task \\[" +
+                                std::to_string(server.pid()) +
+                                "\\] killed\n"
+                                "rtspServerM task \\[" +
+                                std::to_string(server_m.pid()) + "\\] killed\n",
+                            5s))
         << service.output();
     EXPECT_EQ(detected(block), (Format{3, 16, 1, 2, 48000}));
 
     // A new stand-in reads the line the service left for it.
     RtspStandin restarted("rtspServer");
-    EXPECT_TRUE(wait_until([&] {
-        return restarted.output() == "rtspServer: SDP line: a=rtpmap:98 L16/48000/2\n";
-    }, 20s)) << restarted.output();
+    EXPECT_TRUE(wait_until(
+        [&] { return restarted.output() == "rtspServer: SDP line: a=rtpmap:98 L16/48000/2\n"; },
+        20s))
+        << restarted.output();
 
     // Audio off: once confirmed, the line is removed.
     ASSERT_EQ(sim_mgmt({"set", "audio_channel_mode=3"}).status, 0);
