@@ -12,6 +12,8 @@
 #include "core/job_schedule.h"
 #include "core/mailbox.h"
 #include "core/shm_config.h"
+#include "input/fpga_window.h"
+#include "input/format_poll.h"
 
 AudioFormat current_audio_format{};
 
@@ -51,6 +53,7 @@ int main(int /*argc*/, char** argv) {
         dbg_to_file();
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
+    fpga_open();
     if (!shm_attach()) return 0;
 
     // The feed socket, client table, PSI tables and PES template come before this point;
@@ -75,6 +78,7 @@ int main(int /*argc*/, char** argv) {
 
         if (due.detect) {
             loop.force_detect = false;
+            poll_audio_format(&current_audio_format);
             loop.last.detect = now;
         }
         if (due.psi) loop.last.psi = now;
