@@ -14,6 +14,8 @@
 #include "core/job_schedule.h"
 #include "core/mailbox.h"
 #include "core/shm_config.h"
+#include "input/format_poll.h"
+#include "input/fpga_window.h"
 #include "net/udp_socket.h"
 
 AudioFormat current_audio_format{};
@@ -107,6 +109,7 @@ int main(int /*argc*/, char** argv) {
         dbg_to_file();
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
+    fpga_open();
     if (!shm_attach()) return 0;
 
     int feed_sock = -1;
@@ -138,6 +141,7 @@ int main(int /*argc*/, char** argv) {
 
         if (due.detect) {
             loop.force_detect = false;
+            poll_audio_format(&current_audio_format);
             loop.last.detect = now;
         }
 

@@ -135,13 +135,14 @@ TEST(ServiceLog, ScreenNameWritesStdoutAndNoFile) {
         Process service;
         ASSERT_TRUE(service.start("/tmp/my_audio_to_screen_copy"));
         serve(9);
-        EXPECT_TRUE(service.wait_output("(^|\n)\\[CMD\\] code 9\n$", kServe)) << service.output();
+        // The format poll's lines come and go around it (the first poll logs at once).
+        EXPECT_TRUE(service.wait_output("(^|\n)\\[CMD\\] code 9\n", kServe)) << service.output();
         EXPECT_EQ(access(kServiceLog, F_OK), -1);
     }
     Process service;
     ASSERT_TRUE(service.start("/tmp/bin_to_screen/audio_rtsp"));
     serve(6);
-    EXPECT_TRUE(wait_for_file_regex(kServiceLog, "(^|\n)" + kStamp + "\\[CMD\\] code 6\n$", kServe))
+    EXPECT_TRUE(wait_for_file_regex(kServiceLog, "(^|\n)" + kStamp + "\\[CMD\\] code 6\n", kServe))
         << file_text(kServiceLog);
     EXPECT_EQ(service.output(), "");
 }
@@ -158,11 +159,12 @@ TEST(ServiceLog, LogRotatesBeyond8192BytesIntoOneBackup) {
     Process service;
     ASSERT_TRUE(start_service(service, "audio_rtsp"));
     ASSERT_NE(attach_block(), nullptr);
-    // Start-up writes its own messages first (the feed socket's line among them); once a
-    // command has been served they are all written, and the log is laid out afresh.
-    ASSERT_TRUE(wait_for_file_regex(kServiceLog, R"(RX-127\.0\.0\.1:18005 .*\n)", kServe))
-        << file_text(kServiceLog);
-    ASSERT_EQ(command_error(0), "");
+    // The format poll logs the first format at once and confirms it on its third run,
+    // then stays quiet while the input holds: two detections get that over with before
+    // the log is laid out (the service opens the file afresh for every message).
+    ASSERT_EQ(command_error(4), "");
+    ASSERT_EQ(command_error(4), "");
+    ASSERT_TRUE(wait_for_file_regex(kServiceLog, "\\[Fix Audio\\]", kServe)) << file_text(kServiceLog);
     write_file(kServiceLog, filler);
     write_file(std::string(kServiceLog) + ".bak", "old backup\n");
 
