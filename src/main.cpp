@@ -17,6 +17,9 @@
 #include "input/format_poll.h"
 #include "input/fpga_window.h"
 #include "net/udp_socket.h"
+#include "rtp/client_table.h"
+#include "rtp/rtcp_reports.h"
+#include "rtp/rtp_packetiser.h"
 
 AudioFormat current_audio_format{};
 
@@ -33,6 +36,15 @@ void serve_command(LoopState& loop) {
     const ShmCommand cmd = shm_read_command();
     dbg_printf("[CMD] code %u\n", cmd.code);
     switch (cmd.code) {
+        case 1:
+            add_decoder(cmd.dest_ip, cmd.rtp_port, cmd.rtcp_port, cmd.client_tag);
+            break;
+        case 2:
+            del_decoder(cmd.dest_ip, cmd.rtp_port);
+            break;
+        case 3:
+            Remove_RTSP_ARClist();
+            break;
         case 4:
             loop.force_detect = true;
             break;
@@ -86,13 +98,21 @@ FeedResult receive_feed(int feed_sock, FeedBuffers& buf) {
 
 // Sends the converted samples by output mode: RTP to every receiver in mode 1, the
 // transport stream in mode 2. False when the rest of the iteration is to be skipped.
-bool forward_audio(const Settings& /*settings*/, FeedBuffers& /*buf*/) { return true; }
+bool forward_audio(const Settings& settings, FeedBuffers& buf) {
+    // The packetiser writes each header into the 12 bytes before its chunk.
+    static_assert(kPcmHeadroom == kRtpHeaderBytes);
+    if (settings.output_mode == 1) forward_audio_RTP(buf.pcm, buf.pcm_len, current_audio_format);
+    return true;
+}
 
 // The due jobs in the order PSI, PCR, RTCP; each last time becomes the iteration's start.
 void run_due_jobs(LoopState& loop, const DueJobs& due, std::int64_t now) {
     if (due.psi) loop.last.psi = now;
     if (due.pcr) loop.last.pcr = now;
-    if (due.rtcp) loop.last.rtcp = now;
+    if (due.rtcp) {
+        send_RTCP_reports();
+        loop.last.rtcp = now;
+    }
 }
 
 const char* program_name(const char* argv0) {
@@ -117,6 +137,7 @@ int main(int /*argc*/, char** argv) {
         dbg_printf("fail to sockRxOpen for atrx\n");
         return 1;
     }
+    Init_ARClist();
 
     // The client table, PSI tables and PES template come before this point; the
     // announcement is the last start-up step before the transport stream socket.
@@ -137,7 +158,8 @@ int main(int /*argc*/, char** argv) {
 
         const std::int64_t now = get_time_usec();
         const Settings settings = read_settings();
-        const DueJobs due = due_jobs(loop.last, now, settings, loop.ts_sock != 0, loop.force_detect);
+        const DueJobs due =
+            due_jobs(loop.last, now, settings, loop.ts_sock != 0, loop.force_detect);
 
         if (due.detect) {
             loop.force_detect = false;
