@@ -11,6 +11,9 @@
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
 #include "core/shm_config.h"
+#include "ts/lpcm_pes.h"
+#include "ts/psi_tables.h"
+#include "ts/ts_output.h"
 
 AudioFormat current_audio_format{};
 
@@ -29,6 +32,9 @@ void serve_command(LoopState& loop) {
     switch (cmd.code) {
         case 4:
             loop.force_detect = true;
+            break;
+        case 5:  // with the alternate settings the TS output never has a socket
+            if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
             break;
         default:  // 0 and codes above 5: acknowledged only
             break;
@@ -51,8 +57,11 @@ int main(int /*argc*/, char** argv) {
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
     if (!shm_attach()) return 0;
+    init_psi_tables();
+    init_pes_header();
 
     LoopState loop;
+    if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
     for (;;) {
         serve_command(loop);
 
@@ -71,8 +80,14 @@ int main(int /*argc*/, char** argv) {
             loop.force_detect = false;
             loop.last.detect = now;
         }
-        if (due.psi) loop.last.psi = now;
-        if (due.pcr) loop.last.pcr = now;
+        if (due.psi) {
+            send_psi(loop.ts_sock);
+            loop.last.psi = now;
+        }
+        if (due.pcr) {
+            send_pcr(loop.ts_sock, clock_90k(now));
+            loop.last.pcr = now;
+        }
         if (due.rtcp) loop.last.rtcp = now;
     }
 }
