@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
+#include "core/mailbox.h"
 #include "core/shm_config.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"
@@ -59,6 +60,11 @@ int main(int /*argc*/, char** argv) {
     if (!shm_attach()) return 0;
     init_psi_tables();
     init_pes_header();
+
+    // The feed socket, client table, PSI tables and PES template come before this point;
+    // the announcement is the last start-up step before the transport stream socket.
+    // It waits until mailbox 3 can be opened; its result is not examined.
+    announce_service();
 
     LoopState loop;
     if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
