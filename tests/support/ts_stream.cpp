@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cstdio>
 #include <map>
 
 #include "support/ts_reader.h"
@@ -56,6 +57,15 @@ std::vector<TsDatagram> take_queued(UdpReceiver& rx) {
         got.push_back({std::move(d->bytes), now_usec()});
     }
     return got;
+}
+
+bool write_ts_file(const std::string& path, const std::vector<TsDatagram>& ds) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = true;
+    for (const TsDatagram& d : ds)
+        ok = ok && std::fwrite(d.bytes.data(), 1, d.bytes.size(), f) == d.bytes.size();
+    return std::fclose(f) == 0 && ok;
 }
 
 unsigned ts_pid(const std::uint8_t* p) { return (p[1] & 0x1Fu) * 256u + p[2]; }

@@ -31,6 +31,10 @@ std::vector<TsDatagram> capture_ts_until(
 // What is queued now, without waiting for more.
 std::vector<TsDatagram> take_queued(UdpReceiver& rx);
 
+// The datagrams' bytes, back to back, into a file (a .ts file that tools read); false
+// when it cannot be written.
+bool write_ts_file(const std::string& path, const std::vector<TsDatagram>& ds);
+
 unsigned ts_pid(const std::uint8_t* packet);
 unsigned ts_cc(const std::uint8_t* packet);
 bool ts_pusi(const std::uint8_t* packet);
