@@ -12,6 +12,8 @@
 #include "core/job_schedule.h"
 #include "core/mailbox.h"
 #include "core/shm_config.h"
+#include "input/fpga_window.h"
+#include "input/format_poll.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"
 #include "ts/ts_output.h"
@@ -57,6 +59,7 @@ int main(int /*argc*/, char** argv) {
         dbg_to_file();
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
+    fpga_open();
     if (!shm_attach()) return 0;
     init_psi_tables();
     init_pes_header();
@@ -84,6 +87,7 @@ int main(int /*argc*/, char** argv) {
 
         if (due.detect) {
             loop.force_detect = false;
+            poll_audio_format(&current_audio_format);
             loop.last.detect = now;
         }
         if (due.psi) {
