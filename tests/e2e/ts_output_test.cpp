@@ -143,14 +143,26 @@ TEST(TsAudio, EachDatagramBecomesOnePesStampedOnThePcrClock) {
     ASSERT_TRUE(rx.ok());
     Process service;
     ASSERT_TRUE(start_service(service, "audio_rtsp_to_screen"));
-    ASSERT_TRUE(service.wait_output("peer_ip-", kServe));
+    // A PCR first, so that every block has one before it.
+    std::vector<TsDatagram> ds = capture_ts_until(
+        rx, [](const std::vector<TsDatagram>& got) { return !got.empty() && is_pcr(got.back()); },
+        kServe);
+    ASSERT_FALSE(ds.empty()) << service.output();
     Process capture;
     ASSERT_TRUE(capture.start(
         standin_path("sim_capture"),
         {"--raw", "/tmp/noise.raw", "--size", "1920", "--record", "/tmp/sent.raw", "--quiet"}));
-    std::vector<TsDatagram> ds = capture_ts_until(
-        rx, [](const std::vector<TsDatagram>& got) { return audio_pes(got).size() >= 301; },
+    std::size_t pes_started = 0;
+    const std::vector<TsDatagram> more = capture_ts_until(
+        rx,
+        [&](const std::vector<TsDatagram>& got) {
+            if (got.empty()) return false;
+            const TsDatagram& last = got.back();
+            pes_started += ts_pid(last.bytes.data()) == kPidAudio && ts_pusi(last.bytes.data());
+            return pes_started >= 301;
+        },
         kFirstAudio + 10s);
+    ds.insert(ds.end(), more.begin(), more.end());
     ASSERT_GE(audio_pes(ds).size(), 301u) << service.output();
     const std::vector<TsDatagram> tail = capture_ts(rx, 500ms);  // the PCR after the last
     ds.insert(ds.end(), tail.begin(), tail.end());

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -87,6 +88,18 @@ std::string peer_of(int fd) {
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+// The user-mode emulator that runs the appliance build's tests does not translate
+// IP_MULTICAST_IF and answers ENOPROTOOPT; the kernel itself supports it.
+bool multicast_if_translated() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    in_addr a{};
+    a.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok =
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) == 0 || errno != ENOPROTOOPT;
+    close(fd);
+    return ok;
 }
 
 TEST(TsOutput, PacketsPerDatagramFromMtu) {
@@ -175,12 +188,18 @@ TEST(TsOutput, RemakeTsSockFollowsTheBlock) {
         {0, "127.0.0.256", "", "127.0.0.1", 1, "none", "127.0.0.256", false},
         {0, "1.2.3", "", "", 1, "none", "1.2.3", false},
         {0, "0.1.2.3", "", "", 1, "none", "0.1.2.3", false},
+        // Multicast: time-to-live and our interface set (where the emulator allows it).
         {0, "239.1.2.3", "", "127.0.0.1", 7, "239.1.2.3:1234", "239.1.2.3", false},
         // A multicast interface that is not ours: the open itself fails.
         {0, "239.1.2.3", "", "10.9.8.7", 7, "none", "239.1.2.3", true},
     };
+    const bool if_translated = multicast_if_translated();
     int sock = 0;
-    for (const auto& c : cases) {
+    for (auto c : cases) {
+        if (!if_translated && std::strncmp(c.dest, "239.", 4) == 0) {
+            c.peer = "none";
+            c.open_failure_logged = true;
+        }
         SCOPED_TRACE(std::string("dest '") + c.dest + "' alt '" + c.alt + "' select " +
                      std::to_string(c.select));
         shm_config->ts_dest_select = 0;
