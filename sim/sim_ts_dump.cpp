@@ -58,7 +58,7 @@ struct Summary {
         for (std::size_t off = 0; off + 188 <= n; off += 188) {
             const std::uint8_t* p = d + off;
             const unsigned pid = (p[1] & 0x1Fu) << 8 | p[2];
-            unsigned long& count = pid == 0      ? pat
+            unsigned long& count = pid == 0       ? pat
                                    : pid == 0x42  ? pmt
                                    : pid == 0x22  ? pcr
                                    : pid == 0x164 ? audio
