@@ -99,7 +99,7 @@ int drop_file_head(const char* path, std::uint64_t n) {
         dbg_printf("invalid reduce size !\n");
         return 0;
     }
-    const std::uint64_t chunk = n < kDropChunkMax ? n : kDropChunkMax;
+    const auto chunk = static_cast<std::size_t>(n < kDropChunkMax ? n : kDropChunkMax);
     dbg_printf("debug: buffer_size=%lu\n", static_cast<unsigned long>(chunk));
 
     const int fd = open(path, O_RDWR);

@@ -81,7 +81,7 @@ TEST(FileUtils, DropFileHeadAtItsBoundaries) {
         const int result = drop_file_head(path.c_str(), c.n);
         const std::string log = testing::internal::GetCapturedStdout();
 
-        const std::size_t kept = c.n >= c.size ? 0 : c.size - c.n;
+        const std::size_t kept = c.n >= c.size ? 0 : c.size - static_cast<std::size_t>(c.n);
         EXPECT_EQ(result, 1) << c.size << " " << c.n;
         EXPECT_EQ(read_file(path), original.substr(c.size - kept)) << c.size << " " << c.n;
         EXPECT_EQ(log, "debug: buffer_size=" + std::to_string(c.chunk) + "\ntruncate " +

@@ -350,7 +350,9 @@ TEST(Gateway, ReadsTheRouteTableText) {
     ASSERT_TRUE(mount_tmpfs("/proc"));
     ASSERT_EQ(mkdir("/proc/net", 0755), 0);
     for (const auto& c : cases) {
-        write_file("/proc/net/route", header + std::string(127 - header.size(), ' ') + "\n" + c.table);
+        // Written beside and renamed: qemu-user serves opens of this very path itself.
+        write_file("/proc/net/route.new", header + std::string(127 - header.size(), ' ') + "\n" + c.table);
+        ASSERT_EQ(rename("/proc/net/route.new", "/proc/net/route"), 0);
         std::uint8_t out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
         testing::internal::CaptureStdout();
         const int ok = get_gateway(out);
