@@ -39,10 +39,9 @@ int request(int fd, unsigned long code, ifreq& req) {
 
 // The socket address of an IPv4 request, through network byte order.
 void put_ipv4(sockaddr& field, const std::uint8_t bytes[4]) {
-    const std::uint32_t v = static_cast<std::uint32_t>(bytes[0]) << 24 |
-                            static_cast<std::uint32_t>(bytes[1]) << 16 |
-                            static_cast<std::uint32_t>(bytes[2]) << 8 |
-                            static_cast<std::uint32_t>(bytes[3]);
+    const std::uint32_t v =
+        static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
+        static_cast<std::uint32_t>(bytes[2]) << 8 | static_cast<std::uint32_t>(bytes[3]);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
     sin.sin_port = 0;
@@ -90,15 +89,24 @@ constexpr std::uint32_t kRouteUp = 0x0001;
 
 speed_t speed_constant(std::uint32_t baud) {
     switch (baud) {
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B0;
     }
 }
 
@@ -330,8 +338,8 @@ int del_gateway() {
 int set_gateway(const std::uint8_t gw[4]) {
     del_gateway();
     char cmd[128];
-    std::snprintf(cmd, sizeof cmd, "/sbin/route add default gw %d.%d.%d.%d", gw[0], gw[1],
-                  gw[2], gw[3]);
+    std::snprintf(cmd, sizeof cmd, "/sbin/route add default gw %d.%d.%d.%d", gw[0], gw[1], gw[2],
+                  gw[3]);
     if (exit_status(std::system(cmd)) != 0) {
         report_command_failure("set_gateway", __LINE__);
         return 0;
@@ -364,8 +372,8 @@ int set_console_speed(std::uint32_t baud) {
 int change_password(const char* user, const char* password) {
     std::system(kPasswordScriptCmd);
     char cmd[256];
-    const int n = std::snprintf(cmd, sizeof cmd, "sh /tmp/passwd.sh %s %s 1> /dev/null 2> /dev/null",
-                                user, password);
+    const int n = std::snprintf(
+        cmd, sizeof cmd, "sh /tmp/passwd.sh %s %s 1> /dev/null 2> /dev/null", user, password);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof cmd) return 0;
     return exit_status(std::system(cmd)) != 0 ? 0 : 1;
 }

@@ -60,12 +60,12 @@ int isSameSubnet(const char* a, const char* mask, const char* b);
 
 // ---- words ----------------------------------------------------------------------------
 
-const char* onOffStr(int v);                 // 1 "On", 0 "Off", else "Unknown"
-int parseOnOff(const char* text, int* out);  // "On"/"Off", any case
-const char* enableStr(int v);                // 1 "ENABLE", 0 "DISABLE", else "Unknown"
-int parseEnable(const char* text, int* out); // "ENABLE"/"DISABLE", any case
-const char* bitStr(int v);                   // 1 "1", 0 "0", else "Unknown"
-int parseBit(const char* text, int* out);    // "1"/"0" exactly
+const char* onOffStr(int v);                  // 1 "On", 0 "Off", else "Unknown"
+int parseOnOff(const char* text, int* out);   // "On"/"Off", any case
+const char* enableStr(int v);                 // 1 "ENABLE", 0 "DISABLE", else "Unknown"
+int parseEnable(const char* text, int* out);  // "ENABLE"/"DISABLE", any case
+const char* bitStr(int v);                    // 1 "1", 0 "0", else "Unknown"
+int parseBit(const char* text, int* out);     // "1"/"0" exactly
 
 // Slots of the word table of splitArgs; at most kMaxArgs - 1 words are accepted.
 inline constexpr int kMaxArgs = 10;

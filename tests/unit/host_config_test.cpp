@@ -60,7 +60,8 @@ TEST(Hostname, RefusalByTheKernelIsReported) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     close(log);
-    EXPECT_EQ(read_file(log_path), std::string("sethostname :  ::: ") + std::strerror(EPERM) + "\n");
+    EXPECT_EQ(read_file(log_path),
+              std::string("sethostname :  ::: ") + std::strerror(EPERM) + "\n");
 }
 
 // A pseudo-terminal pair; the slave end is the line whose speed is set.

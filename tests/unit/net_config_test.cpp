@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -41,7 +42,7 @@ std::string ip_text(const std::string& args) { return shell_output("ip " + args)
 std::string err_text(int err) { return std::strerror(err); }
 
 class Interfaces : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(enter_private_net());
         ASSERT_TRUE(make_interfaces());
@@ -83,42 +84,41 @@ TEST_F(Interfaces, AddressAndNetmaskMatchTheKernel) {
 
 TEST_F(Interfaces, FailedRequestsReportAsDocumented) {
     const std::string no_dev = err_text(ENODEV);
-    std::uint8_t b[6];
+    std::uint8_t b[6] = {255, 255, 255, 0, 0, 0};
     std::uint16_t f16;
     std::uint32_t f32;
     const struct {
         const char* what;
-        int (*call)(std::uint8_t*, std::uint16_t*, std::uint32_t*);
+        std::function<int()> call;
         std::string log;
     } cases[] = {
-        {"get_if_addr", [](std::uint8_t* v, std::uint16_t*, std::uint32_t*) { return get_if_addr("nosuch0", v); }, ""},
-        {"set_if_addr", [](std::uint8_t* v, std::uint16_t*, std::uint32_t*) { return set_if_addr("nosuch0", v); },
+        {"get_if_addr", [&] { return get_if_addr("nosuch0", b); }, ""},
+        {"set_if_addr", [&] { return set_if_addr("nosuch0", b); },
          "SIOCSIFADDR ::: " + no_dev + "\n"},
-        {"get_if_netmask", [](std::uint8_t* v, std::uint16_t*, std::uint32_t*) { return get_if_netmask("nosuch0", v); },
+        {"get_if_netmask", [&] { return get_if_netmask("nosuch0", b); },
          "NETMASK Error ::: " + no_dev + "\n"},
-        {"set_if_netmask", [](std::uint8_t* v, std::uint16_t*, std::uint32_t*) { return set_if_netmask("nosuch0", v); },
+        {"set_if_netmask", [&] { return set_if_netmask("nosuch0", b); },
          "SIOCSIFNETMASK ::: " + no_dev + "\n"},
-        {"get_if_hwaddr", [](std::uint8_t* v, std::uint16_t*, std::uint32_t*) { return get_if_hwaddr("nosuch0", v); }, ""},
-        {"get_if_flags", [](std::uint8_t*, std::uint16_t* v, std::uint32_t*) { return get_if_flags("nosuch0", v); }, ""},
-        {"get_if_flags32", [](std::uint8_t*, std::uint16_t*, std::uint32_t* v) { return get_if_flags32("nosuch0", v); },
+        {"get_if_hwaddr", [&] { return get_if_hwaddr("nosuch0", b); }, ""},
+        {"get_if_flags", [&] { return get_if_flags("nosuch0", &f16); }, ""},
+        {"get_if_flags32", [&] { return get_if_flags32("nosuch0", &f32); },
          "SIOCGIFFLAGS ::: " + no_dev + "\n"},
-        {"set_if_flags", [](std::uint8_t*, std::uint16_t*, std::uint32_t*) { return set_if_flags("nosuch0", IFF_UP); }, ""},
-        {"get_if_mtu", [](std::uint8_t*, std::uint16_t*, std::uint32_t* v) { return get_if_mtu("nosuch0", v); },
+        {"set_if_flags", [&] { return set_if_flags("nosuch0", IFF_UP); }, ""},
+        {"get_if_mtu", [&] { return get_if_mtu("nosuch0", &f32); },
          "SIOCGIFMTU ::: " + no_dev + "\n"},
-        {"set_if_mtu", [](std::uint8_t*, std::uint16_t*, std::uint32_t*) { return set_if_mtu("nosuch0", 1400); },
+        {"set_if_mtu", [&] { return set_if_mtu("nosuch0", 1400); },
          "SIOCGIFMTU ::: " + no_dev + "\n"},
-        {"set_if_up", [](std::uint8_t*, std::uint16_t*, std::uint32_t*) { return set_if_up("nosuch0", 1); }, ""},
+        {"set_if_up", [&] { return set_if_up("nosuch0", 1); }, ""},
         // eth0 exists but has no address to give a netmask to.
-        {"set_if_netmask eth0", [](std::uint8_t* v, std::uint16_t*, std::uint32_t*) { return set_eth0_netmask(v); },
+        {"set_eth0_netmask", [&] { return set_eth0_netmask(b); },
          "SIOCSIFNETMASK ::: " + err_text(EADDRNOTAVAIL) + "\n"},
         // An MTU that does not fit the request's signed field is refused by the kernel.
-        {"set_if_mtu eth0", [](std::uint8_t*, std::uint16_t*, std::uint32_t*) { return set_if_mtu("eth0", 0xFFFFFFFFu); },
+        {"set_if_mtu eth0", [&] { return set_if_mtu("eth0", 0xFFFFFFFFu); },
          "SIOCSIFMTU ::: " + err_text(EINVAL) + "\n"},
     };
     for (const auto& c : cases) {
-        std::memcpy(b, "\xff\xff\xff\x00\x00\x00", 6);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(c.call(b, &f16, &f32), 0) << c.what;
+        EXPECT_EQ(c.call(), 0) << c.what;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.log) << c.what;
     }
     std::uint32_t mtu = 0;
@@ -141,7 +141,8 @@ TEST_F(Interfaces, FlagsUpAndDown) {
     // Nothing else changes but what the kernel itself derives from being up.
     const int derived = IFF_UP | IFF_RUNNING;
     EXPECT_EQ(flags & ~derived, before & ~derived);
-    EXPECT_TRUE(std::regex_search(ip_text("-o link show eth0"), up_flag)) << ip_text("-o link show eth0");
+    EXPECT_TRUE(std::regex_search(ip_text("-o link show eth0"), up_flag))
+        << ip_text("-o link show eth0");
 
     for (int down : {2, 0, -1}) {
         ASSERT_EQ(set_if_up("eth0", down), 1) << down;
@@ -167,7 +168,8 @@ TEST_F(Interfaces, FlagsUpAndDown) {
 TEST_F(Interfaces, MtuIsSetAndReadBack) {
     for (std::uint32_t mtu : {1400u, 576u, 1500u, 9000u}) {
         ASSERT_EQ(set_if_mtu("eth0", mtu), 1) << mtu;
-        EXPECT_NE(ip_text("-o link show eth0").find(" mtu " + std::to_string(mtu) + " "), std::string::npos)
+        EXPECT_NE(ip_text("-o link show eth0").find(" mtu " + std::to_string(mtu) + " "),
+                  std::string::npos)
             << mtu;
         std::uint32_t got = 0;
         testing::internal::CaptureStdout();
@@ -226,7 +228,8 @@ TEST_F(Interfaces, DefaultGatewaySetReadAndDeleted) {
 
     const std::uint8_t want[4] = {10, 1, 2, 1};
     ASSERT_EQ(set_gateway(want), 1);
-    EXPECT_NE(default_routes().find("default via 10.1.2.1 dev eth0"), std::string::npos) << default_routes();
+    EXPECT_NE(default_routes().find("default via 10.1.2.1 dev eth0"), std::string::npos)
+        << default_routes();
     ASSERT_EQ(get_gateway(gw), 1);
     EXPECT_EQ(quad(gw), Bytes({10, 1, 2, 1}));
 
@@ -276,7 +279,8 @@ TEST_F(Interfaces, DelGatewayGivesUpWhenTheRouteSurvives) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(del_gateway(), 0);
     const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(log, std::regex(R"(del_gateway:\d+ default route of eth0 survives 16 deletions\n\r)")))
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex(R"(del_gateway:\d+ default route of eth0 survives 16 deletions\n\r)")))
         << log;
     std::string expected_calls;
     for (int i = 0; i < kGatewayDeleteTries; ++i) expected_calls += "del default\n";
@@ -316,7 +320,8 @@ TEST(Gateway, ReadsTheRouteTableText) {
     };
     auto line = [](const std::string& iface, const std::string& dest, const std::string& gw,
                    const std::string& flags) {
-        std::string l = iface + "\t" + dest + "\t" + gw + "\t" + flags + "\t0\t0\t0\t00000000\t0\t0\t0";
+        std::string l =
+            iface + "\t" + dest + "\t" + gw + "\t" + flags + "\t0\t0\t0\t00000000\t0\t0\t0";
         return l + std::string(l.size() < 127 ? 127 - l.size() : 0, ' ') + "\n";
     };
     const std::string header =
@@ -332,17 +337,31 @@ TEST(Gateway, ReadsTheRouteTableText) {
         std::string log;
     } cases[] = {
         {"up default route", line("eth0", "00000000", gw, "0003"), 1, {10, 1, 2, 1}, ""},
-        {"up, no gateway flag", line("eth0", "00000000", kernel_hex(192, 168, 0, 254), "0001"), 1,
-         {192, 168, 0, 254}, ""},
-        {"after other routes", line("eth0", net, "00000000", "0001") + line("eth0", "00000000", gw, "0003"),
-         1, {10, 1, 2, 1}, ""},
-        {"first of two", line("eth0", "00000000", gw, "0003") + line("eth0", "00000000", kernel_hex(10, 1, 2, 7), "0003"),
-         1, {10, 1, 2, 1}, ""},
+        {"up, no gateway flag",
+         line("eth0", "00000000", kernel_hex(192, 168, 0, 254), "0001"),
+         1,
+         {192, 168, 0, 254},
+         ""},
+        {"after other routes",
+         line("eth0", net, "00000000", "0001") + line("eth0", "00000000", gw, "0003"),
+         1,
+         {10, 1, 2, 1},
+         ""},
+        {"first of two",
+         line("eth0", "00000000", gw, "0003") +
+             line("eth0", "00000000", kernel_hex(10, 1, 2, 7), "0003"),
+         1,
+         {10, 1, 2, 1},
+         ""},
         {"route down", line("eth0", "00000000", gw, "0002"), 0, {}, ""},
         {"flags not hexadecimal", line("eth0", "00000000", gw, "zz"), 0, {}, ""},
         {"7 digits", line("eth0", "00000000", gw.substr(0, 7), "0003"), 0, {}, ""},
         {"9 digits", line("eth0", "00000000", gw + "0", "0003"), 0, {}, ""},
-        {"not hexadecimal", line("eth0", "00000000", "ZZZZZZZZ", "0003"), 0, {}, "Invalid IP [ZZZZZZZZ]\n\r"},
+        {"not hexadecimal",
+         line("eth0", "00000000", "ZZZZZZZZ", "0003"),
+         0,
+         {},
+         "Invalid IP [ZZZZZZZZ]\n\r"},
         {"br0 only", line("br0", "00000000", gw, "0003"), 0, {}, ""},
         {"no default route", line("eth0", net, "00000000", "0001"), 0, {}, ""},
         {"empty table", "", 0, {}, ""},
@@ -351,7 +370,8 @@ TEST(Gateway, ReadsTheRouteTableText) {
     ASSERT_EQ(mkdir("/proc/net", 0755), 0);
     for (const auto& c : cases) {
         // Written beside and renamed: qemu-user serves opens of this very path itself.
-        write_file("/proc/net/route.new", header + std::string(127 - header.size(), ' ') + "\n" + c.table);
+        write_file("/proc/net/route.new",
+                   header + std::string(127 - header.size(), ' ') + "\n" + c.table);
         ASSERT_EQ(rename("/proc/net/route.new", "/proc/net/route"), 0);
         std::uint8_t out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
         testing::internal::CaptureStdout();
