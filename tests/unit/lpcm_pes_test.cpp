@@ -1,0 +1,138 @@
+// LPCM PES: the header template and PTS bytes, and whole blocks from PCM to packets.
+#include "ts/lpcm_pes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "support/ts_reader.h"
+#include "ts/ts_packet.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pcm_block(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 13 + (i >> 8));
+    return b;
+}
+
+// The PES header of the worked example, PTS 0, for 1920 bytes of PCM.
+// clang-format off
+const Bytes kPesHead1920 = {
+    0x00, 0x00, 0x01, 0xBD,        // start code, private_stream_1
+    0x07, 0x9E,                    // PES_packet_length 1950
+    0x81, 0x81, 0x17,              // '10' original; PTS only + extension; 23 header bytes
+    0x21, 0x00, 0x01, 0x00, 0x01,  // PTS 0
+    0x80,                          // PES_private_data_flag
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // PES_private_data
+    0xFF,                          // stuffing
+    0x07, 0x80, 0x31, 0x40,        // LPCM: 1920 bytes, stereo 48 kHz, 16 bits
+};
+// clang-format on
+
+Bytes reassemble(const std::uint8_t* ts, std::size_t len) {
+    Bytes joined;
+    for (const ReadPacket& p : read_packets(ts, len)) {
+        EXPECT_EQ(p.pid, 0x0164u);
+        joined.insert(joined.end(), p.payload.begin(), p.payload.end());
+    }
+    return joined;
+}
+
+TEST(LpcmPes, TemplateAndPtsBytes) {
+    // The template as start-up builds it (also over what another writer left in it), and
+    // PTS bytes for 0, 0xFFFFFFFF, one second and single bits of each field group.
+    pes_header_template().bytes[15] = 'v';
+    init_pes_header();
+    set_pes_pts(0);
+    const PesHeaderTemplate& t = pes_header_template();
+    Bytes want(kPesHead1920.begin(), kPesHead1920.begin() + 32);
+    want[4] = want[5] = 0;  // PES_packet_length: set per packet
+    EXPECT_EQ(Bytes(t.bytes, t.bytes + t.length), want);
+    EXPECT_EQ(t.length_pos, 4u);
+    EXPECT_EQ(t.pts_pos, 9u);
+    EXPECT_EQ(t.private_data_pos, 15u);
+    EXPECT_EQ(t.bytes_after_length, 26u);
+
+    const struct {
+        std::uint32_t pts;
+        Bytes want;
+    } cases[] = {
+        {0x00000000, {0x21, 0x00, 0x01, 0x00, 0x01}}, {0xFFFFFFFF, {0x27, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {90000, {0x21, 0x00, 0x05, 0xBF, 0x21}},      {0x80000000, {0x25, 0x00, 0x01, 0x00, 0x01}},
+        {0x40000000, {0x23, 0x00, 0x01, 0x00, 0x01}}, {0x00400000, {0x21, 0x01, 0x01, 0x00, 0x01}},
+        {0x00008000, {0x21, 0x00, 0x03, 0x00, 0x01}}, {0x00000080, {0x21, 0x00, 0x01, 0x01, 0x01}},
+    };
+    for (const auto& c : cases) {
+        set_pes_pts(c.pts);
+        EXPECT_EQ(Bytes(t.bytes + 9, t.bytes + 14), c.want) << std::hex << c.pts;
+    }
+}
+
+TEST(LpcmPes, StereoBlockBecomesTwelvePackets) {
+    // 1920 bytes: a 1956-byte PES, 11 packets of 177 and one of 9 with
+    // adaptation_field_length 174; the next block carries sequence 1 and the counter runs
+    // on. A mono PES differs only in its third LPCM byte.
+    init_pes_header();
+    set_pes_pts(0);
+    const Bytes pcm = pcm_block(1920);
+    std::uint8_t out[lpcm_ts_size(1920)];
+    ASSERT_EQ(sizeof out, 12u * 188u);
+    ASSERT_EQ(pcm_to_ts(2, pcm.data(), 1920, out), 12u * 188u);
+
+    Bytes want = kPesHead1920;
+    want.insert(want.end(), pcm.begin(), pcm.end());
+    EXPECT_EQ(reassemble(out, sizeof out), want);
+    EXPECT_EQ(Bytes(out, out + 11), (Bytes{0x47, 0x41, 0x64, 0x30, 0x06, 0x02, 0x04, 0, 0, 0, 0}));
+    const std::uint8_t* last = out + 11 * 188;
+    Bytes last_want = {0x47, 0x01, 0x64, 0x3B, 0xAE, 0x02, 0x04, 0, 0, 0, 0};
+    last_want.resize(179, 0xFF);  // 168 stuffing bytes
+    last_want.insert(last_want.end(), pcm.end() - 9, pcm.end());
+    EXPECT_EQ(Bytes(last, last + 188), last_want);
+    EXPECT_EQ(ts_counters().audio, 12);
+
+    ASSERT_EQ(pcm_to_ts(2, pcm.data(), 1920, out), 12u * 188u);
+    EXPECT_EQ(out[3], 0x3C);            // continuity_counter 12 ...
+    EXPECT_EQ(out[4 * 188 + 3], 0x30);  // ... wrapping to 0
+    EXPECT_EQ(out[10], 0x01);           // sequence 00 00 00 01
+    EXPECT_EQ(ts_counters().pes_sequence_number, 2u);
+
+    Bytes mono(1956), stereo(1956);
+    ASSERT_EQ(make_lpcm_pes(1, pcm.data(), 1920, mono.data()), 1956u);
+    ASSERT_EQ(make_lpcm_pes(2, pcm.data(), 1920, stereo.data()), 1956u);
+    EXPECT_EQ(mono[34], 0x11);
+    mono[34] = 0x31;
+    EXPECT_EQ(mono, stereo);
+}
+
+TEST(LpcmPes, BlockLimitsAndSharedTemplate) {
+    // The largest block fills the 8192-byte PES buffer (47 packets, the last with 50
+    // bytes); one byte more is refused without moving anything. What the video writer
+    // leaves in PES_private_data travels in audio PES too, but the stream_id stays 0xBD.
+    init_pes_header();
+    static std::uint8_t out[lpcm_ts_size(kMaxLpcmBlock)];
+    const Bytes pcm = pcm_block(kMaxLpcmBlock + 1);
+    EXPECT_EQ(pcm_to_ts(1, pcm.data(), kMaxLpcmBlock + 1, out), 0u);
+    EXPECT_EQ(ts_counters().audio + ts_counters().pes_sequence_number, 0u);
+    ASSERT_EQ(pcm_to_ts(1, pcm.data(), kMaxLpcmBlock, out), 47u * 188u);
+    const Bytes pes = reassemble(out, sizeof out);
+    ASSERT_EQ(pes.size(), 8192u);
+    EXPECT_EQ(Bytes(pes.begin() + 4, pes.begin() + 6), (Bytes{0x1F, 0xFA}));  // 8186
+    EXPECT_EQ(Bytes(pes.begin() + 36, pes.end()), Bytes(pcm.begin(), pcm.end() - 1));
+    EXPECT_EQ(out[46 * 188 + 4], 6 + 177 - 50);
+
+    PesHeaderTemplate& t = pes_header_template();
+    t.bytes[3] = 0xE0;
+    const Bytes marker = {'v', 'e', 'm', 'u', 'v', 'i', 'd', 'e', 'o'};
+    std::copy(marker.begin(), marker.end(), t.bytes + t.private_data_pos);
+    ASSERT_EQ(pcm_to_ts(2, pcm.data(), 100, out), 188u);
+    const Bytes small = read_packet(out).payload;
+    ASSERT_EQ(small.size(), 136u);
+    EXPECT_EQ(small[3], 0xBD);
+    EXPECT_EQ(Bytes(small.begin() + 15, small.begin() + 24), marker);
+}
+
+}  // namespace

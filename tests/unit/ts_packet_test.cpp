@@ -1,0 +1,193 @@
+// Transport packets: the PCR packet, the serialiser's bit positions, and how sections and
+// PES packets are cut, padded, counted and sequence-numbered.
+#include "ts/ts_packet.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "support/ts_reader.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(1 + i * 7);
+    return b;
+}
+
+TEST(TsPacket, PcrPacketMatchesWorkedExample) {
+    // Base 0x12345679 lands behind the packet already in the buffer; other bases by hand
+    // from the field layout; the PCR counter moves on per packet.
+    std::uint8_t out[2 * 188];
+    std::memset(out, 0xA5, sizeof out);
+    std::uint32_t len = 188;
+    ASSERT_EQ(make_pcr_packet(0x12345679, out, &len), 1);
+    ASSERT_EQ(len, 376u);
+    EXPECT_EQ(Bytes(out, out + 188), Bytes(188, 0xA5));
+    const std::uint8_t head[] = {0x47, 0x40, 0x22, 0x30,  // PUSI, PID 0x0022, AF + payload, cc 0
+                                 0xB6, 0x10,              // adaptation_field_length 182, PCR_flag
+                                 0x09, 0x1A, 0x2B, 0x3C,  // base bits 32..1
+                                 0xFE, 0x00};             // base bit 0, reserved 0x7E, extension 0
+    Bytes want(188, 0xFF);  // 175 stuffing bytes and the one payload byte behind the head
+    std::copy(std::begin(head), std::end(head), want.begin());
+    EXPECT_EQ(Bytes(out + 188, out + 376), want);
+
+    const struct {
+        std::uint32_t base;
+        Bytes pcr;
+    } cases[] = {{0x00000000, {0x00, 0x00, 0x00, 0x00, 0x7E, 0x00}},
+                 {0xFFFFFFFF, {0x7F, 0xFF, 0xFF, 0xFF, 0xFE, 0x00}},
+                 {0x80000001, {0x40, 0x00, 0x00, 0x00, 0xFE, 0x00}}};
+    int cc = 1;
+    for (const auto& c : cases) {
+        len = 0;
+        ASSERT_EQ(make_pcr_packet(c.base, out, &len), 1);
+        EXPECT_EQ(out[3], 0x30 | cc++);
+        EXPECT_EQ(Bytes(out + 6, out + 12), c.pcr) << std::hex << c.base;
+    }
+    EXPECT_EQ(ts_counters().pcr, 4);
+}
+
+TEST(TsPacket, SerialiserForcesUnsentFieldsToZero) {
+    // Error, priority, scrambling and the six unsent adaptation flags stay 0; the PID keeps
+    // 13 bits, the counter 4; the PCR extension's ninth bit ends the reserved byte.
+    tsStruct ts{};
+    ts.transport_error_indicator = ts.transport_priority = 1;
+    ts.transport_scrambling_control = 3;
+    ts.discontinuity_indicator = ts.random_access_indicator = 1;
+    ts.elementary_stream_priority_indicator = ts.opcr_flag = 1;
+    ts.splicing_point_flag = ts.adaptation_field_extension_flag = 1;
+    ts.pid = 0x1FFF;
+    ts.adaptation_field_control = 3;
+    ts.continuity_counter = 0x1A;
+    ts.adaptation_field_length = 7;
+    ts.pcr_flag = 1;
+    ts.pcr_base_high = 1;
+    ts.pcr_extension = 0x1FF;
+    const Bytes body = pattern(176);
+    ts.payload = body.data();
+    ts.payload_length = 176;
+    std::uint8_t out[188];
+    ASSERT_EQ(tsStruct2char(ts, out), 1);
+    Bytes want = {0x47, 0x1F, 0xFF, 0x3A, 0x07, 0x10, 0x80, 0x00, 0x00, 0x00, 0x7F, 0xFF};
+    want.insert(want.end(), body.begin(), body.end());
+    EXPECT_EQ(Bytes(out, out + 188), want);
+}
+
+TEST(TsPacket, SectionsFillWholePacketsPaddedWithFF) {
+    // 17 (the PAT), 184 (one payload), 185 (one byte over), 368, 369 bytes; the caller's
+    // section is only read; an empty section is refused.
+    const struct {
+        std::uint32_t size;
+        std::size_t packets;
+    } cases[] = {{17, 1}, {184, 1}, {185, 2}, {368, 2}, {369, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const Bytes section = pattern(c.size);
+        std::uint8_t counter = 5;
+        std::uint8_t out[3 * 188];
+        std::uint32_t len = 0;
+        ASSERT_EQ(Section2TS(0x0042, &counter, section.data(), c.size, out, &len), 1);
+        ASSERT_EQ(len, c.packets * 188);
+        EXPECT_EQ(section, pattern(c.size));
+        EXPECT_EQ(counter, (5 + c.packets) % 16);
+        Bytes joined;
+        const auto packets = read_packets(out, len);
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            const ReadPacket& p = packets[i];
+            EXPECT_TRUE(p.sync_ok && p.pusi == (i == 0) && p.pid == 0x42 && p.afc == 1) << i;
+            EXPECT_EQ(p.cc, (5 + i) % 16);
+            joined.insert(joined.end(), p.payload.begin(), p.payload.end());
+        }
+        Bytes want = section;
+        want.resize(c.packets * 184, 0xFF);
+        EXPECT_EQ(joined, want);
+    }
+    std::uint8_t counter = 0, out[188];
+    std::uint32_t len = 0;
+    EXPECT_EQ(Section2TS(0, &counter, out, 0, out, &len), 0);
+    EXPECT_EQ(len + counter, 0u);
+}
+
+TEST(TsPacket, PesPacketsCarryPayload177AndOneSequenceValue) {
+    // 177: one full packet; 178: a second with 1 byte and adaptation_field_length 182;
+    // 354: two full; 355: a third with 1 byte. Each PES carries the sequence value from
+    // 00 00 00 00 on, the same in all its packets, +1 per PES; the counter runs on.
+    const struct {
+        std::uint32_t size;
+        std::size_t packets;
+        int last_af_length;
+    } cases[] = {{177, 1, 6}, {178, 2, 182}, {354, 2, 6}, {355, 3, 182}, {1, 1, 182}};
+    std::uint32_t sequence = 0;
+    std::uint8_t counter = 0;
+    unsigned packet_no = 0;
+    for (std::uint32_t n = 0; n < std::size(cases); ++n) {
+        const auto& c = cases[n];
+        SCOPED_TRACE(c.size);
+        const Bytes pes = pattern(c.size);
+        std::uint8_t out[3 * 188];
+        std::uint32_t len = 0;
+        ASSERT_EQ(PES2TS(0x0164, &counter, pes.data(), c.size, out, &len, &sequence), 1);
+        ASSERT_EQ(len, c.packets * 188);
+        EXPECT_EQ(pes_ts_size(c.size), len);
+        EXPECT_EQ(sequence, n + 1);
+        Bytes joined;
+        const auto packets = read_packets(out, len);
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            const ReadPacket& p = packets[i];
+            const bool last = i + 1 == packets.size();
+            EXPECT_TRUE(p.pusi == (i == 0) && p.pid == 0x164 && p.afc == 3) << i;
+            EXPECT_EQ(p.cc, packet_no++ % 16);
+            EXPECT_EQ(p.af_length, last ? c.last_af_length : 6);
+            EXPECT_EQ(p.af_flags, 0x02u);  // transport_private_data_flag only
+            Bytes af = {0x04, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(n)};
+            af.resize(static_cast<std::size_t>(p.af_length) - 1, 0xFF);
+            EXPECT_EQ(p.af_body, af);
+            joined.insert(joined.end(), p.payload.begin(), p.payload.end());
+        }
+        EXPECT_EQ(joined, pes);
+    }
+
+    // An empty PES is refused with nothing moved; 0xFFFFFFFF is followed by 0.
+    std::uint8_t out[188];
+    std::uint32_t len = 0;
+    EXPECT_EQ(PES2TS(0x0164, &counter, out, 0, out, &len, &sequence), 0);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(counter, packet_no % 16);
+    EXPECT_EQ(sequence, std::size(cases));
+    sequence = 0xFFFFFFFF;
+    ASSERT_EQ(PES2TS(0x0164, &counter, out, 1, out, &len, &sequence), 1);
+    EXPECT_EQ(Bytes(out + 7, out + 11), Bytes(4, 0xFF));
+    EXPECT_EQ(sequence, 0u);
+}
+
+TEST(TsPacket, ContinuityCountersWrapAndStayApart) {
+    // Sixteen packets bring a PID's counter back to 0; PCR packets in between move only
+    // the PCR counter, and PES packets on a third counter leave both alone.
+    std::uint8_t section_counter = 0, pes_counter = 0;
+    std::uint32_t sequence = 0;
+    const Bytes data = pattern(17);
+    for (int i = 0; i < 17; ++i) {
+        std::uint8_t out[3 * 188];
+        std::uint32_t len = 0;
+        ASSERT_EQ(Section2TS(0x0000, &section_counter, data.data(), 17, out, &len), 1);
+        ASSERT_EQ(make_pcr_packet(0, out, &len), 1);
+        if (i % 4 == 0) {
+            ASSERT_EQ(PES2TS(0x0164, &pes_counter, data.data(), 17, out, &len, &sequence), 1);
+        }
+        EXPECT_EQ(out[3], 0x10 | (i % 16)) << i;
+        EXPECT_EQ(out[188 + 3], 0x30 | (i % 16)) << i;
+    }
+    EXPECT_EQ(section_counter, 1);
+    EXPECT_EQ(ts_counters().pcr, 1);
+    EXPECT_EQ(pes_counter, 5);
+    EXPECT_EQ(ts_counters().pat + ts_counters().audio + ts_counters().pes_sequence_number, 0u);
+}
+
+}  // namespace
