@@ -1,12 +1,14 @@
 // sim_mgmt: stands in for the appliance's management process. Creates the shared
 // configuration block (key 1005), sets and shows its fields by name, issues mailbox
-// commands with the real handshake and sets the FPGA audio input register.
+// commands with the real handshake, sets the FPGA audio input register and shows what
+// waits in a message-queue mailbox.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "core/shm_config.h"
+#include "mailbox_dump.h"
 #include "mgmt_block.h"
 
 namespace {
@@ -25,6 +27,7 @@ const char* const kGeneralHelp =
     "  command CODE [OPTIONS]              issue a mailbox command and wait until served\n"
     "  fpga adc|hdsdi|none|RAW16|show      set or show the FPGA audio input register\n"
     "  remove                              remove the block\n"
+    "  mailbox read N                      print the messages waiting in mailbox N\n"
     "\n"
     "Exit status: 0 done; 1 refused or failed (no block, bad value, no answer); 2 usage.\n"
     "Run it where the service runs: inside the same appliance-sandbox.\n";
@@ -94,6 +97,17 @@ const char* const kRemoveHelp =
     "Usage: sim_mgmt remove\n"
     "\n"
     "Removes the block (key 1005); attached processes keep their mapping until they exit.\n";
+
+const char* const kMailboxHelp =
+    "Usage: sim_mgmt mailbox read N\n"
+    "\n"
+    "Prints the messages waiting in mailbox N (the System V message queue with key N),\n"
+    "oldest first, without taking them: a line \"mailbox N: K message(s)\", then one line\n"
+    "per message, \"type T code C size S: xx xx ...\" (C is the first 4 bytes as a\n"
+    "native number, then every payload byte in hex). On a kernel without MSG_COPY the\n"
+    "messages are taken and queued again in their order. The mailbox is never created:\n"
+    "when it does not exist, the reason is printed and the status is 1.\n"
+    "Example: sim_mgmt mailbox read 3\n";
 
 bool wants_help(int argc, char** argv) {
     for (int i = 0; i < argc; ++i)
@@ -198,6 +212,14 @@ int do_remove(int argc, char**) {
     return kOk;
 }
 
+int do_mailbox(int argc, char** argv) {
+    std::uint64_t mailbox = 0;
+    if (argc != 2 || std::strcmp(argv[0], "read") != 0 ||
+        !mgmt::parse_unsigned(argv[1], 0x7FFFFFFF, mailbox) || mailbox == 0)
+        return usage("mailbox: read and a mailbox number from 1 expected", kMailboxHelp);
+    return mailbox_dump::print_mailbox(static_cast<int>(mailbox), stdout) < 0 ? kFailed : kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,9 +232,10 @@ int main(int argc, char** argv) {
         int (*run)(int, char**);
         const char* help;
     } subs[] = {
-        {"create", do_create, kCreateHelp}, {"set", do_set, kSetHelp},
-        {"show", do_show, kShowHelp},       {"command", do_command, kCommandHelp},
-        {"fpga", do_fpga, kFpgaHelp},       {"remove", do_remove, kRemoveHelp},
+        {"create", do_create, kCreateHelp},    {"set", do_set, kSetHelp},
+        {"show", do_show, kShowHelp},          {"command", do_command, kCommandHelp},
+        {"fpga", do_fpga, kFpgaHelp},          {"remove", do_remove, kRemoveHelp},
+        {"mailbox", do_mailbox, kMailboxHelp},
     };
     if (sub == "--help" || sub == "-h" || sub == "help") {
         std::fputs(kGeneralHelp, stdout);

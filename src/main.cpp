@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
+#include "core/mailbox.h"
 #include "core/shm_config.h"
 
 AudioFormat current_audio_format{};
@@ -51,6 +52,11 @@ int main(int /*argc*/, char** argv) {
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
     if (!shm_attach()) return 0;
+
+    // The feed socket, client table, PSI tables and PES template come before this point;
+    // the announcement is the last start-up step before the transport stream socket.
+    // It waits until mailbox 3 can be opened; its result is not examined.
+    announce_service();
 
     LoopState loop;
     for (;;) {
