@@ -1,17 +1,22 @@
 // audio_rtsp: the audio streaming service. Start-up in its fixed order, then one loop for
 // ever on one thread: serve a command, wait for the audio feed, run what is due.
 #include <sys/select.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/audio_feed.h"
 #include "core/audio_format.h"
 #include "core/clock.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
 #include "core/mailbox.h"
 #include "core/shm_config.h"
+#include "input/format_poll.h"
+#include "input/fpga_window.h"
+#include "net/udp_socket.h"
 
 AudioFormat current_audio_format{};
 
@@ -37,6 +42,59 @@ void serve_command(LoopState& loop) {
     shm_command_done();
 }
 
+// One feed datagram and its conversion, on main's stack for the life of the process.
+struct FeedBuffers {
+    // The datagram, then the zeroed spare bytes that parse_audio_feed may read past it.
+    std::uint8_t datagram[kFeedMaxDatagram + kFeedSpareBytes];
+    // kPcmHeadroom bytes for the RTP header, then the converted samples.
+    std::uint8_t pcm[kPcmBufferBytes];
+    std::uint32_t pcm_len;
+};
+
+// Waits up to 100 ms for the feed; >0 readable, 0 time-out, <0 select failed.
+int wait_for_feed(int feed_sock) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(feed_sock, &readable);
+    timeval timeout{0, 100000};
+    const int ready = select(feed_sock + 1, &readable, nullptr, nullptr, &timeout);
+    return ready > 0 && !FD_ISSET(feed_sock, &readable) ? 0 : ready;
+}
+
+enum class FeedResult {
+    failed,   // recv failed or the datagram was empty: the rest of the iteration is skipped
+    dropped,  // refused by the parser: the iteration goes on with the jobs
+    pcm,      // converted samples in buf.pcm + kPcmHeadroom, buf.pcm_len bytes
+};
+
+// An empty datagram leaves errno as it was, so whether it is logged depends on that value.
+FeedResult receive_feed(int feed_sock, FeedBuffers& buf) {
+    const ssize_t got = recv(feed_sock, buf.datagram, kFeedMaxDatagram, 0);
+    if (got <= 0) {
+        if (errno != EINTR && errno != EAGAIN) {
+            dbg_printf("[DBG] %s:%d ", "main", 1312);
+            dbg_perror("recv");
+        }
+        return FeedResult::failed;
+    }
+    std::memset(buf.datagram + got, 0, kFeedSpareBytes);
+    const int parsed =
+        parse_audio_feed(buf.datagram, static_cast<std::int32_t>(got), buf.pcm + kPcmHeadroom,
+                         &buf.pcm_len, &current_audio_format);
+    return parsed == 1 ? FeedResult::pcm : FeedResult::dropped;
+}
+
+// Sends the converted samples by output mode: RTP to every receiver in mode 1, the
+// transport stream in mode 2. False when the rest of the iteration is to be skipped.
+bool forward_audio(const Settings& /*settings*/, FeedBuffers& /*buf*/) { return true; }
+
+// The due jobs in the order PSI, PCR, RTCP; each last time becomes the iteration's start.
+void run_due_jobs(LoopState& loop, const DueJobs& due, std::int64_t now) {
+    if (due.psi) loop.last.psi = now;
+    if (due.pcr) loop.last.pcr = now;
+    if (due.rtcp) loop.last.rtcp = now;
+}
+
 const char* program_name(const char* argv0) {
     const char* slash = std::strrchr(argv0, '/');
     return slash ? slash + 1 : argv0;
@@ -51,19 +109,27 @@ int main(int /*argc*/, char** argv) {
         dbg_to_file();
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
+    fpga_open();
     if (!shm_attach()) return 0;
 
-    // The feed socket, client table, PSI tables and PES template come before this point;
-    // the announcement is the last start-up step before the transport stream socket.
+    int feed_sock = -1;
+    if (sockRxOpen("127.0.0.1", kFeedPort, nullptr, nullptr, 0, &feed_sock) < 0) {
+        dbg_printf("fail to sockRxOpen for atrx\n");
+        return 1;
+    }
+
+    // The client table, PSI tables and PES template come before this point; the
+    // announcement is the last start-up step before the transport stream socket.
     // It waits until mailbox 3 can be opened; its result is not examined.
     announce_service();
 
     LoopState loop;
+    FeedBuffers feed;
     for (;;) {
         serve_command(loop);
 
-        timeval timeout{0, 100000};
-        if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
+        const int ready = wait_for_feed(feed_sock);
+        if (ready < 0) {
             if (errno != EINTR)
                 dbg_printf("%s:%d Error %d:%s\n\r", "main", 1197, errno, std::strerror(errno));
             continue;
@@ -75,10 +141,17 @@ int main(int /*argc*/, char** argv) {
 
         if (due.detect) {
             loop.force_detect = false;
+            poll_audio_format(&current_audio_format);
             loop.last.detect = now;
         }
-        if (due.psi) loop.last.psi = now;
-        if (due.pcr) loop.last.pcr = now;
-        if (due.rtcp) loop.last.rtcp = now;
+
+        if (ready > 0) {
+            // Skipped jobs keep their last times, so they run in a later iteration.
+            const FeedResult got = receive_feed(feed_sock, feed);
+            if (got == FeedResult::failed) continue;
+            if (got == FeedResult::pcm && !forward_audio(settings, feed)) continue;
+        }
+
+        run_due_jobs(loop, due, now);
     }
 }

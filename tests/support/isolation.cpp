@@ -3,12 +3,17 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -55,8 +60,51 @@ bool loopback_up() {
     return ok;
 }
 
+bool mount_private_tree() {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::fprintf(stderr, "make / private: %s\n", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool mount_tmpfs_on_tmp() {
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
+        std::fprintf(stderr, "tmpfs on /tmp: %s\n", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool enter_private_ipc() { return enter(CLONE_NEWIPC); }
 bool enter_private_net() { return enter(CLONE_NEWNET) && loopback_up(); }
 bool enter_private_ipc_and_net() { return enter(CLONE_NEWIPC | CLONE_NEWNET) && loopback_up(); }
+
+bool enter_private_tmp() {
+    return enter(CLONE_NEWNS) && mount_private_tree() && mount_tmpfs_on_tmp();
+}
+
+bool enter_private_pids() {
+    if (!enter(CLONE_NEWNS | CLONE_NEWPID) || !mount_private_tree()) return false;
+    std::fflush(nullptr);  // nothing buffered may be written twice
+    const pid_t child = fork();
+    if (child < 0) {
+        std::fprintf(stderr, "fork: %s\n", std::strerror(errno));
+        return false;
+    }
+    if (child > 0) {
+        int status = 0;
+        for (int tries = 0; tries < 1000 && waitpid(child, &status, 0) < 0 && errno == EINTR; ++tries) {
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    // The namespace ends with the waiting process, for instance when a time-out kills it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+        std::fprintf(stderr, "mount /proc: %s\n", std::strerror(errno));
+        return false;
+    }
+    return mount_tmpfs_on_tmp();
+}

@@ -1,0 +1,48 @@
+#include "support/input_fixtures.h"
+
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/shm_config.h"
+#include "input/fpga_window.h"
+
+bool create_test_shm() {
+    if (shmget(kShmKey, kShmStandardSize, IPC_CREAT | 0600) < 0) {
+        std::perror("shmget");
+        return false;
+    }
+    return shm_attach();
+}
+
+TestFpgaWindow::TestFpgaWindow() {
+    const auto want = reinterpret_cast<void*>(FPGA_VIRT_BASE);
+    const auto page = static_cast<std::size_t>(getpagesize());
+    void* at = mmap(want, page, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (at == MAP_FAILED) return;
+    if (at != want) {  // a kernel that takes the flag as a mere hint
+        munmap(at, page);
+        return;
+    }
+    bytes_ = static_cast<std::uint8_t*>(at);
+}
+
+TestFpgaWindow::~TestFpgaWindow() {
+    if (bytes_) munmap(bytes_, static_cast<std::size_t>(getpagesize()));
+}
+
+bool address_unmapped(std::uintptr_t addr) {
+    const auto page = addr & ~static_cast<std::uintptr_t>(getpagesize() - 1);
+    unsigned char in_core;
+    return mincore(reinterpret_cast<void*>(page), 1, &in_core) != 0 && errno == ENOMEM;
+}
+
+void set_test_audio_input(std::uint16_t value) {
+    std::memcpy(reinterpret_cast<void*>(AUDIO_INPUT_REG), &value, sizeof value);
+}
