@@ -206,17 +206,27 @@ TEST(TsDemux, ReassemblyErrorsDiscardTheUnitAndCountOne) {
         EXPECT_EQ(pcm_of(next), pcm);
         EXPECT_EQ(next.errors, 0u);
     }
-    // An open-ended PES (PES_packet_length 0, PES byte 4 at packet byte 15) never
-    // completes: the next start discards it with one error.
-    Bytes open = audio(2, pcm);
-    open[15] = open[16] = 0;
-    Outcome run = demux(open);
+    EXPECT_EQ(demux_ts_buffer(nullptr, 0, nullptr, nullptr), 0);  // null result and counter
+}
+
+TEST(TsDemux, OpenEndedPesStopsAtTheBufferLimit) {
+    // A PES with PES_packet_length 0 never completes. Its appends stop where the fill would
+    // pass 984 063 bytes: after 5559 packets of 177 bytes (983 943) the next is refused.
+    // The next unit start then discards it with one error.
+    init_pes_header();
+    ASSERT_EQ(demux(psi()).ret, 0);
+    Bytes pes = lpcm_pes(2, 984100);
+    pes[4] = pes[5] = 0;
+    Outcome run = demux(packetise(kAudioPid, pes));
     EXPECT_EQ(run.ret + static_cast<int>(run.errors), 0);
+    EXPECT_EQ(run.out, "pid[0x164] buffer overflow( 983943 177 )\n");
+    const Bytes pcm = pattern(50, 5);
     run = demux(audio(2, pcm));
     EXPECT_EQ(run.ret, 0);
     EXPECT_EQ(run.errors, 1u);
-    EXPECT_EQ(demux(audio(2, pcm)).ret, 1);
-    EXPECT_EQ(demux_ts_buffer(nullptr, 0, nullptr, nullptr), 0);  // null result and counter
+    run = demux(audio(2, pcm));
+    EXPECT_EQ(run.ret, 1);
+    EXPECT_EQ(pcm_of(run), pcm);
 }
 
 TEST(TsDemux, AudioWaitsForPatAndPmtAndASecondPatIsIgnored) {
