@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ googletest              # host build and unit tests
   g++-powerpc-linux-gnu qemu-user               # appliance build, tests under qemu-ppc
   util-linux iproute2 procps sysvinit-utils     # sandbox: unshare, ip, ps, pidof
+  net-tools passwd                              # utility library tests: /sbin/route, passwd, useradd
   clang libclang-rt-14-dev                      # fuzzers
   ffmpeg tshark                                 # interoperability checks and the demo
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

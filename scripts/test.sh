@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the developer build (AddressSanitizer + UndefinedBehaviorSanitizer),
 # the release build, and the appliance build (PowerPC, under qemu-ppc). Warnings are
-# errors. Installs what is missing first.
+# errors. Then the fuzz targets for a bounded time (scripts/fuzz.sh; FUZZ_SECONDS, default
+# 60 per target). Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,4 +16,6 @@ for preset in dev release appliance; do
   echo "=== $preset tests ==="
   ctest --preset "$preset" || status=1
 done
+echo "=== fuzz ==="
+scripts/fuzz.sh || status=1
 exit $status

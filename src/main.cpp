@@ -20,6 +20,9 @@
 #include "rtp/client_table.h"
 #include "rtp/rtcp_reports.h"
 #include "rtp/rtp_packetiser.h"
+#include "ts/lpcm_pes.h"
+#include "ts/psi_tables.h"
+#include "ts/ts_output.h"
 
 AudioFormat current_audio_format{};
 
@@ -47,6 +50,9 @@ void serve_command(LoopState& loop) {
             break;
         case 4:
             loop.force_detect = true;
+            break;
+        case 5:  // with the alternate settings the TS output never has a socket
+            if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
             break;
         default:  // 0 and codes above 5: acknowledged only
             break;
@@ -98,17 +104,27 @@ FeedResult receive_feed(int feed_sock, FeedBuffers& buf) {
 
 // Sends the converted samples by output mode: RTP to every receiver in mode 1, the
 // transport stream in mode 2. False when the rest of the iteration is to be skipped.
-bool forward_audio(const Settings& settings, FeedBuffers& buf) {
+bool forward_audio(const Settings& settings, const LoopState& loop, FeedBuffers& buf,
+                   std::int64_t now) {
     // The packetiser writes each header into the 12 bytes before its chunk.
     static_assert(kPcmHeadroom == kRtpHeaderBytes);
     if (settings.output_mode == 1) forward_audio_RTP(buf.pcm, buf.pcm_len, current_audio_format);
+    if (settings.output_mode == 2)
+        return ts_forward_block(loop.ts_sock, current_audio_format, buf.pcm + kPcmHeadroom,
+                                buf.pcm_len, clock_90k(now));
     return true;
 }
 
 // The due jobs in the order PSI, PCR, RTCP; each last time becomes the iteration's start.
 void run_due_jobs(LoopState& loop, const DueJobs& due, std::int64_t now) {
-    if (due.psi) loop.last.psi = now;
-    if (due.pcr) loop.last.pcr = now;
+    if (due.psi) {
+        send_psi(loop.ts_sock);
+        loop.last.psi = now;
+    }
+    if (due.pcr) {
+        send_pcr(loop.ts_sock, clock_90k(now));
+        loop.last.pcr = now;
+    }
     if (due.rtcp) {
         send_RTCP_reports();
         loop.last.rtcp = now;
@@ -138,6 +154,8 @@ int main(int /*argc*/, char** argv) {
         return 1;
     }
     Init_ARClist();
+    init_psi_tables();
+    init_pes_header();
 
     // The client table, PSI tables and PES template come before this point; the
     // announcement is the last start-up step before the transport stream socket.
@@ -145,6 +163,7 @@ int main(int /*argc*/, char** argv) {
     announce_service();
 
     LoopState loop;
+    if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
     FeedBuffers feed;
     for (;;) {
         serve_command(loop);
@@ -171,7 +190,7 @@ int main(int /*argc*/, char** argv) {
             // Skipped jobs keep their last times, so they run in a later iteration.
             const FeedResult got = receive_feed(feed_sock, feed);
             if (got == FeedResult::failed) continue;
-            if (got == FeedResult::pcm && !forward_audio(settings, feed)) continue;
+            if (got == FeedResult::pcm && !forward_audio(settings, loop, feed, now)) continue;
         }
 
         run_due_jobs(loop, due, now);

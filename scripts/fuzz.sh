@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the fuzz preset (clang, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer)
+# and runs every fuzz target for a bounded time, starting from the seed corpus its
+# *_seeds maker writes with the service's own writers plus what earlier runs found.
+#   FUZZ_SECONDS   time per target (default 60)
+# A crash leaves its input in build/fuzz/artifacts/ and makes the script fail.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${FUZZ_SECONDS:-60}"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+
+out=build/fuzz
+mkdir -p "$out/artifacts"
+status=0
+for target in "$out"/fuzz/*_fuzz; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target" _fuzz)
+  corpus="$out/corpus/$name"
+  seeds="$out/seeds/$name"
+  rm -rf "$seeds"
+  mkdir -p "$corpus" "$seeds"
+  if [ -x "$out/fuzz/${name}_seeds" ]; then
+    "$out/fuzz/${name}_seeds" "$seeds"
+  fi
+  echo "=== fuzz $name for ${seconds}s ==="
+  # New inputs go to the first directory; stdout (the parsers' messages) is closed.
+  "$target" -max_total_time="$seconds" -timeout=10 -max_len=4096 -close_fd_mask=1 \
+    -print_final_stats=1 -artifact_prefix="$out/artifacts/$name-" "$corpus" "$seeds" ||
+    status=1
+done
+exit $status

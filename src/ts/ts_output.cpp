@@ -1,0 +1,113 @@
+#include "ts/ts_output.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "core/debug_log.h"
+#include "core/shm_config.h"
+#include "net/udp_socket.h"
+#include "ts/lpcm_pes.h"
+#include "ts/psi_tables.h"
+
+namespace {
+
+// Send buffers of the two periodic jobs; the producers never check capacity.
+constexpr std::uint32_t kJobBufferBytes = 8192;
+
+// Largest PCM block whose packets fit the TS output buffer.
+constexpr std::uint32_t kMaxForwardPcm =
+    kTsOutputBufferBytes / kTsPacketSize * kPesPayloadPerPacket - kPesHeaderSize - kLpcmHeaderSize;
+static_assert(lpcm_ts_size(kMaxForwardPcm) <= kTsOutputBufferBytes);
+static_assert(lpcm_ts_size(kMaxForwardPcm + 1) > kTsOutputBufferBytes);
+
+constexpr std::size_t kAltDestRoom = sizeof ShmConfig{}.ts_dest_ip_alt;
+constexpr std::size_t kDestRoom = sizeof ShmConfig{}.ts_dest_ip;
+constexpr std::size_t kLocalIpRoom = sizeof ShmConfig{}.local_ip;
+
+int send_datagram(int sock, const std::uint8_t* data, std::uint32_t len) {
+    return static_cast<int>(send(sock, data, len, MSG_DONTWAIT));
+}
+
+}  // namespace
+
+int remake_ts_sock(int* sock) {
+    if (*sock != 0) {
+        close(*sock);
+        *sock = 0;
+    }
+    const ShmConfig& c = *shm_config;
+
+    // The alternate destination is bounded only by its NUL, up to the next field.
+    char dest[kAltDestRoom + 1];
+    if (shm_load(c.ts_dest_select) == 1)
+        shm_read_text(c.ts_dest_ip_alt, kAltDestRoom, dest, sizeof dest);
+    else
+        shm_read_text(c.ts_dest_ip, kDestRoom, dest, sizeof dest);
+    char local_ip[kLocalIpRoom + 1];
+    shm_read_text(c.local_ip, kLocalIpRoom, local_ip, sizeof local_ip);
+
+    dbg_printf("[DBG] %s:%d ", "remake_ts_sock", 1066);
+    dbg_printf("peer_ip-%s my_ip-%s\n", dest, local_ip);
+
+    if (dest[0] == '\0') return 0;
+    std::uint8_t octets[4];
+    if (!StrAddr2Octets(dest, octets)) return 0;
+
+    int opened = 0;
+    sockaddr_in remote{};
+    if (sockTxOpen(nullptr, 0, local_ip, dest, kTsDestPort, &opened, &remote,
+                   static_cast<int>(shm_load(c.multicast_ttl))) < 0) {
+        dbg_printf("fail to sockTxOpen\n");
+        return 0;
+    }
+    *sock = opened;
+    return *sock;
+}
+
+int send_psi(int sock) {
+    std::uint8_t buf[kJobBufferBytes];
+    std::uint32_t len = 0;
+    psi_to_ts(buf, &len);
+    return send_datagram(sock, buf, len);
+}
+
+int send_pcr(int sock, std::uint32_t pcr_base) {
+    std::uint8_t buf[kJobBufferBytes];
+    std::uint32_t len = 0;
+    make_pcr_packet(pcr_base, buf, &len);
+    return send_datagram(sock, buf, len);
+}
+
+int send_ts(int sock, const std::uint8_t* data, std::uint16_t len) {
+    const std::uint32_t per_datagram =
+        ts_packets_per_datagram(static_cast<std::int32_t>(shm_load(shm_config->mtu)));
+    const std::uint32_t packets = len / kTsPacketSize;
+
+    // Each datagram is staged whole before it is sent, and never beyond the staging area.
+    std::uint8_t staging[kTsStagingBytes];
+    std::uint32_t staged = 0;
+    for (std::uint32_t i = 0; i < packets; ++i) {
+        std::memcpy(staging + staged * kTsPacketSize, data + i * kTsPacketSize, kTsPacketSize);
+        ++staged;
+        if (staged == per_datagram || i + 1 == packets) {
+            const int sent = send_datagram(sock, staging, staged * kTsPacketSize);
+            if (sent < 0) return sent;
+            staged = 0;
+        }
+    }
+    return len;
+}
+
+bool ts_forward_block(int sock, const AudioFormat& format, const std::uint8_t* pcm, std::uint32_t n,
+                      std::uint32_t pts) {
+    if (sock == 0) return false;
+    if (!ts_carries_format(format) || n > kMaxForwardPcm) return true;
+    std::uint8_t out[kTsOutputBufferBytes];
+    set_pes_pts(pts);
+    const std::uint32_t count = pcm_to_ts(format.channels, pcm, n, out);
+    send_ts(sock, out, static_cast<std::uint16_t>(count & 0xFFFFu));
+    return true;
+}

@@ -1,0 +1,91 @@
+// Text, address and number conversions of the appliance's utility library: number bases,
+// hexadecimal and Ethernet texts, dotted-quad address classes, on/off words, argument
+// splitting, rounding, a precise sleep and an 8-bit checksum. Tools of the appliance call
+// them; the streaming service itself does not. Results are 1 on success and 0 on failure
+// unless said otherwise; outputs go through out-parameters. No allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- numbers ------------------------------------------------------------------------
+
+// strtoll in `base`; when at least one character converts, stores the low 8 bits.
+// Trailing characters are allowed.
+int strToU8(const char* text, std::uint8_t* out, int base);
+
+// strtod; 1 and the value when at least one character converts.
+int strToDouble(const char* text, double* out);
+
+// Half away from zero (add 0.5 at or above 0.0, else subtract 0.5, then truncate).
+// Values beyond the 32-bit range saturate to INT32_MAX / INT32_MIN; NaN gives INT32_MIN.
+std::int32_t roundToInt(double value);
+
+// n < 0: the value unchanged; n = 0: roundToInt as a double; otherwise
+// roundToInt(value * 10^n) / 10^n. The scale is an unsigned 32-bit number, so n above 9
+// is taken as 9, the most decimals it can hold (10^10 would wrap).
+double roundToDecimals(double value, int n);
+inline constexpr int kMaxRoundDecimals = 9;
+
+// ---- hexadecimal and Ethernet texts ---------------------------------------------------
+
+// Two upper-case digits per byte before the terminating zero of `bytes`; `out` needs
+// 2 * length + 1 bytes. Always 1.
+int bytesToHexStr(const std::uint8_t* bytes, char* out);
+
+// Each pair of characters (base 16, through strToU32) becomes one byte; a zero byte ends
+// the output. Odd length: 0. A pair that does not convert: 0, the bytes before it kept.
+int hexStrToBytes(const char* hex, std::uint8_t* out);
+
+// "xx:xx:xx:xx:xx:xx" (either case) into 6 bytes; only the first 17 characters are
+// examined, so a longer text is accepted on its first 17.
+int StrMac2Octets(const char* text, std::uint8_t mac[6]);
+
+// RFC 1112 group address of an IPv4 multicast address: 01:00:5E, then the second byte
+// with its top bit cleared, the third and fourth bytes. Always 1.
+int McastAddr2Mac(const std::uint8_t addr[4], std::uint8_t mac[6]);
+
+// ---- address classes ----------------------------------------------------------------
+// Each first needs a non-empty dotted quad that StrAddr2Octets accepts (which fills
+// `octets`, also when the class test then fails).
+
+int isUnicastAddrStr(const char* text, std::uint8_t octets[4]);
+int isFirstOctet255(const char* text, std::uint8_t octets[4]);
+int isMulticastAddrStr(const char* text, std::uint8_t octets[4]);
+
+// 1 when (b AND mask) equals (a AND mask). The mask need not be a unicast address
+// (255.255.255.0 serves). When any of the three texts is null, empty or no valid dotted
+// quad the answer is 0: an address that cannot be read is in no one's subnet.
+int isSameSubnet(const char* a, const char* mask, const char* b);
+
+// ---- words ----------------------------------------------------------------------------
+
+const char* onOffStr(int v);                  // 1 "On", 0 "Off", else "Unknown"
+int parseOnOff(const char* text, int* out);   // "On"/"Off", any case
+const char* enableStr(int v);                 // 1 "ENABLE", 0 "DISABLE", else "Unknown"
+int parseEnable(const char* text, int* out);  // "ENABLE"/"DISABLE", any case
+const char* bitStr(int v);                    // 1 "1", 0 "0", else "Unknown"
+int parseBit(const char* text, int* out);     // "1"/"0" exactly
+
+// Slots of the word table of splitArgs; at most kMaxArgs - 1 words are accepted.
+inline constexpr int kMaxArgs = 10;
+
+// Cuts `text` in place at spaces (strtok_r) into `words` (kMaxArgs slots) and sets
+// `count`. No word: 0. A tenth word is stored, then "Too many argument\n" is logged and
+// the result is 0.
+int splitArgs(char* text, int* count, char* words[kMaxArgs]);
+
+void strToUpper(char* text);
+void strToLower(char* text);
+void charToUpper(char* c);
+
+// ---- other ------------------------------------------------------------------------------
+
+// Sleeps at least `usec` microseconds of the wall clock (get_time_usec), sleeping again
+// for the rest after an early wake-up such as a signal. Bounded to kSleepPasses passes.
+void sleepUsec(std::uint64_t usec);
+inline constexpr int kSleepPasses = 100000;
+
+// The byte which, stored as the last of `length` bytes, makes their sum 0 modulo 256:
+// minus the sum of the first length - 1 bytes. Length 0 has no last byte: 0.
+std::uint8_t checksum8(const std::uint8_t* bytes, std::size_t length);

@@ -1,0 +1,299 @@
+// TS output: datagram packing, the TS socket's (re)opening from the block, and what
+// reaches a real loopback receiver on port 1234.
+#include "ts/ts_output.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/debug_log.h"
+#include "core/shm_config.h"
+#include "support/isolation.h"
+#include "support/temp_dir.h"
+#include "support/ts_reader.h"
+#include "ts/lpcm_pes.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh block in this test's private IPC namespace: unicast to 127.0.0.1, mtu 1500.
+void make_block() {
+    const int id = shmget(kShmKey, kShmStandardSize, IPC_CREAT | 0600);
+    ASSERT_NE(id, -1);
+    ASSERT_TRUE(shm_attach());
+    std::memset(static_cast<void*>(shm_config), 0, kShmStandardSize);
+    std::strcpy(shm_config->ts_dest_ip, "127.0.0.1");
+    std::strcpy(shm_config->local_ip, "127.0.0.1");
+    shm_config->mtu = 1500;
+}
+
+// Bound to 127.0.0.1:1234, as the stream's receiver would be.
+int bind_receiver() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kTsDestPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    timeval tv{0, 200000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// Every datagram queued now or within 200 ms of the previous one (at most 200).
+std::vector<Bytes> receive_all(int fd) {
+    std::vector<Bytes> got;
+    std::uint8_t buf[65536];
+    for (int i = 0; i < 200; ++i) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0) break;
+        got.emplace_back(buf, buf + n);
+    }
+    return got;
+}
+
+// Packets whose bytes all carry their index, so order and splits are visible.
+Bytes numbered_packets(std::size_t count) {
+    Bytes b;
+    for (std::size_t i = 0; i < count; ++i)
+        b.insert(b.end(), 188, static_cast<std::uint8_t>(i + 1));
+    return b;
+}
+
+int open_fd_count() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    while (d && readdir(d)) ++n;
+    if (d) closedir(d);
+    return n;
+}
+
+std::string peer_of(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "none";
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+// The user-mode emulator that runs the appliance build's tests does not translate
+// IP_MULTICAST_IF and answers ENOPROTOOPT; the kernel itself supports it.
+bool multicast_if_translated() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    in_addr a{};
+    a.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok =
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) == 0 || errno != ENOPROTOOPT;
+    close(fd);
+    return ok;
+}
+
+TEST(TsOutput, PacketsPerDatagramFromMtu) {
+    // Whole packets in mtu - 28 bytes, at least one, at most the staging area's 8.
+    const struct {
+        std::int32_t mtu;
+        std::uint32_t packets;
+    } cases[] = {
+        {1500, 7},  // 1472 bytes: 7 packets (1316), an 8th would need 1504
+        {200, 1},   // 172 bytes: less than one packet, still one
+        {215, 1},  {216, 1},  {403, 1},  {404, 2},        // 188 and 376 bytes exactly fit
+        {1531, 7}, {1532, 8},                             // 1504 = 8 packets
+        {1719, 8}, {1720, 8}, {9000, 8}, {65535, 8},      // a 9th would not fit the staging
+        {28, 1},   {0, 1},    {-1, 1},   {INT32_MIN, 1},  // u32 values read as signed
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ts_packets_per_datagram(c.mtu), c.packets) << "mtu " << c.mtu;
+}
+
+TEST(TsOutput, SendTsCutsBlocksIntoDatagramsOfWholePackets) {
+    ASSERT_TRUE(enter_private_ipc_and_net());
+    make_block();
+    const int rx = bind_receiver();
+    ASSERT_GE(rx, 0);
+    int sock = 0;
+    ASSERT_GT(remake_ts_sock(&sock), 0);
+
+    const struct {
+        std::uint32_t mtu;
+        std::size_t packets;
+        std::size_t extra_bytes;  // a trailing partial packet, never sent
+        std::vector<std::size_t> datagrams;
+    } cases[] = {
+        {1500, 12, 0, {7, 5}},       {1500, 7, 0, {7}},          {1500, 1, 0, {1}},
+        {200, 3, 0, {1, 1, 1}},      {404, 5, 0, {2, 2, 1}},     {1532, 12, 0, {8, 4}},
+        {0xFFFFFFFFu, 2, 0, {1, 1}}, {9000, 18, 100, {8, 8, 2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("mtu " + std::to_string(c.mtu) + ", packets " + std::to_string(c.packets));
+        shm_config->mtu = c.mtu;
+        Bytes block = numbered_packets(c.packets);
+        block.insert(block.end(), c.extra_bytes, 0xEE);
+        EXPECT_EQ(send_ts(sock, block.data(), static_cast<std::uint16_t>(block.size())),
+                  static_cast<int>(block.size()));
+        const std::vector<Bytes> got = receive_all(rx);
+        std::vector<std::size_t> sizes;
+        Bytes joined;
+        for (const Bytes& d : got) {
+            EXPECT_EQ(d.size() % 188, 0u);
+            sizes.push_back(d.size() / 188);
+            joined.insert(joined.end(), d.begin(), d.end());
+        }
+        EXPECT_EQ(sizes, c.datagrams);
+        EXPECT_EQ(joined, numbered_packets(c.packets));
+    }
+
+    // A failed send ends the block and returns its result.
+    const Bytes two = numbered_packets(2);
+    EXPECT_LT(send_ts(-1, two.data(), static_cast<std::uint16_t>(two.size())), 0);
+    close(rx);
+}
+
+TEST(TsOutput, RemakeTsSockFollowsTheBlock) {
+    // Each case starts from an open socket, which must be closed whatever follows.
+    ASSERT_TRUE(enter_private_ipc_and_net());
+    make_block();
+    TempDir dir;
+    dbg_to_file();
+    dbg_set_logfile(dir.file("log").c_str());
+
+    const struct {
+        std::uint32_t select;
+        const char* dest;
+        const char* alt;
+        const char* local;
+        std::uint32_t ttl;
+        const char* peer;  // "none": no socket afterwards
+        const char* logged_peer;
+        bool open_failure_logged;
+    } cases[] = {
+        {0, "127.0.0.1", "127.0.0.2", "127.0.0.1", 1, "127.0.0.1:1234", "127.0.0.1", false},
+        {1, "127.0.0.1", "127.0.0.2", "127.0.0.1", 1, "127.0.0.2:1234", "127.0.0.2", false},
+        {2, "127.0.0.3", "127.0.0.2", "127.0.0.1", 1, "127.0.0.3:1234", "127.0.0.3", false},
+        {1, "127.0.0.1", "", "127.0.0.1", 1, "none", "", false},
+        {0, "", "127.0.0.2", "127.0.0.1", 1, "none", "", false},
+        {0, "127.0.0.256", "", "127.0.0.1", 1, "none", "127.0.0.256", false},
+        {0, "1.2.3", "", "", 1, "none", "1.2.3", false},
+        {0, "0.1.2.3", "", "", 1, "none", "0.1.2.3", false},
+        // Multicast: time-to-live and our interface set (where the emulator allows it).
+        {0, "239.1.2.3", "", "127.0.0.1", 7, "239.1.2.3:1234", "239.1.2.3", false},
+        // A multicast interface that is not ours: the open itself fails.
+        {0, "239.1.2.3", "", "10.9.8.7", 7, "none", "239.1.2.3", true},
+    };
+    const bool if_translated = multicast_if_translated();
+    int sock = 0;
+    for (auto c : cases) {
+        if (!if_translated && std::strncmp(c.dest, "239.", 4) == 0) {
+            c.peer = "none";
+            c.open_failure_logged = true;
+        }
+        SCOPED_TRACE(std::string("dest '") + c.dest + "' alt '" + c.alt + "' select " +
+                     std::to_string(c.select));
+        shm_config->ts_dest_select = 0;
+        std::strcpy(shm_config->ts_dest_ip, "127.0.0.1");
+        ASSERT_GT(remake_ts_sock(&sock), 0);
+        const int old = sock;
+        const int fds_before = open_fd_count();
+        std::remove(dir.file("log").c_str());
+
+        shm_config->ts_dest_select = c.select;
+        std::strcpy(shm_config->ts_dest_ip, c.dest);
+        std::strcpy(shm_config->ts_dest_ip_alt, c.alt);
+        std::strcpy(shm_config->local_ip, c.local);
+        shm_config->multicast_ttl = c.ttl;
+        const int result = remake_ts_sock(&sock);
+
+        EXPECT_EQ(result, sock);
+        EXPECT_EQ(peer_of(sock), c.peer);
+        if (std::string(c.peer) == "none") {
+            EXPECT_EQ(sock, 0);
+            EXPECT_EQ(fcntl(old, F_GETFD), -1) << "old socket left open";
+            EXPECT_EQ(open_fd_count(), fds_before - 1);
+        } else {
+            EXPECT_EQ(open_fd_count(), fds_before) << "old socket leaked";
+        }
+        if (std::strncmp(c.dest, "239.", 4) == 0 && sock > 0) {
+            int ttl = 0;
+            socklen_t len = sizeof ttl;
+            getsockopt(sock, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len);
+            EXPECT_EQ(ttl, 7);
+        }
+        const std::string log = read_file(dir.file("log"));
+        EXPECT_NE(log.find(std::string("[DBG] remake_ts_sock:1066 peer_ip-") + c.logged_peer +
+                           " my_ip-" + c.local + "\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("fail to sockTxOpen\n") != std::string::npos, c.open_failure_logged)
+            << log;
+    }
+}
+
+TEST(TsOutput, ForwardBlockSendsOnePesOfCarriedFormatsOnly) {
+    ASSERT_TRUE(enter_private_ipc_and_net());
+    make_block();
+    init_pes_header();
+    const int rx = bind_receiver();
+    ASSERT_GE(rx, 0);
+    int sock = 0;
+    ASSERT_GT(remake_ts_sock(&sock), 0);
+
+    Bytes pcm(1920);
+    for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<std::uint8_t>(i * 7 + 3);
+
+    EXPECT_FALSE(ts_forward_block(0, {3, 16, 1, 2, 48000}, pcm.data(), 1920, 0));
+
+    const struct {
+        AudioFormat format;
+        bool sent;
+    } cases[] = {
+        {{3, 16, 1, 2, 48000}, true},  {{3, 16, 1, 1, 48000}, true},  {{3, 16, 1, 2, 44100}, false},
+        {{3, 8, 1, 2, 48000}, false},  {{3, 16, 2, 2, 48000}, false}, {{3, 8, 2, 1, 8000}, false},
+        {{3, 16, 8, 0, 48000}, false},
+    };
+    std::uint32_t pts = 0xF0000000u;  // high PTS bits set too
+    for (const auto& c : cases) {
+        SCOPED_TRACE("bits " + std::to_string(c.format.bits) + " rate " +
+                     std::to_string(c.format.sample_rate) + " codec " +
+                     std::to_string(c.format.codec));
+        pts += 1234567;
+        EXPECT_TRUE(ts_forward_block(sock, c.format, pcm.data(), 1920, pts));
+        Bytes joined;
+        for (const Bytes& d : receive_all(rx)) joined.insert(joined.end(), d.begin(), d.end());
+        if (!c.sent) {
+            EXPECT_TRUE(joined.empty());
+            continue;
+        }
+        // One PES: (32 + 4 + 1920) / 177 rounded up = 12 packets, 7 + 5 datagrams.
+        ASSERT_EQ(joined.size(), 12u * 188);
+        Bytes pes;
+        for (const ReadPacket& p : read_packets(joined.data(), joined.size())) {
+            EXPECT_EQ(p.pid, kAudioPid);
+            pes.insert(pes.end(), p.payload.begin(), p.payload.end());
+        }
+        ASSERT_GE(pes.size(), 36u + 1920);
+        const std::uint8_t* t = pes.data() + 9;  // PTS field of the PES header
+        const std::uint64_t got_pts = (std::uint64_t{t[0]} & 0x0Eu) << 29 |
+                                      (std::uint64_t{t[1]} << 22) |
+                                      (std::uint64_t{t[2]} >> 1 << 15) |
+                                      (std::uint64_t{t[3]} << 7) | (std::uint64_t{t[4]} >> 1);
+        EXPECT_EQ(got_pts, pts);
+        EXPECT_EQ(pes[32 + 2], c.format.channels == 1 ? 0x11 : 0x31);  // channel assignment
+        EXPECT_EQ(Bytes(pes.begin() + 36, pes.begin() + 36 + 1920), pcm);
+    }
+    close(rx);
+}
+
+}  // namespace
