@@ -24,7 +24,7 @@ std::uint64_t rtp_time_at(std::int64_t tv_sec, std::int64_t tv_usec, std::uint32
     // Single precision on purpose: receivers of the deployed service see exactly these
     // sub-second steps.
     const float part = static_cast<float>(tv_usec) / 1000000.0f * static_cast<float>(rate);
-    return static_cast<std::uint64_t>(whole) + static_cast<std::uint32_t>(part);
+    return static_cast<std::uint64_t>(whole) + static_cast<std::uint64_t>(part);
 }
 
 void get_rtp_time(std::uint32_t rate, std::uint64_t* out) {

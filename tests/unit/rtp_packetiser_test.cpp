@@ -68,6 +68,7 @@ TEST(RtpPacketiserRules, ClockReadingInTicks) {
         {1700000000, 0, 48000, 81600000000000ull},
         {1700000000, 500000, 8000, 13600000004000ull},
         {1700000000, 250000, 0, 0},
+        {0, 999999, 0xFFFFFFFF, 4294962944ull},  // the rate itself rounds to 2^32 in a float
         // Seconds beyond 2^31 wrap to negative as a signed 32-bit value.
         {2147483648, 0, 8000, 0ull - 17179869184000ull},
     };
