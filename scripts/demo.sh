@@ -10,7 +10,7 @@
 # to $SERVICE_OUT.
 set -euo pipefail
 
-SCENES=(block fpga start detect ts log stop)
+SCENES=(block fpga start detect rtp ts log stop)
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build/release
@@ -58,6 +58,66 @@ scene_detect() {
     sleep 0.3
     say "The detected format the service wrote back into the block"
     run sim_mgmt show cur_audio_source cur_audio_bits cur_audio_codec cur_audio_channels cur_audio_rate
+}
+
+scene_rtp() {
+    say "RTP: confirm the format (two more detections), then the SDP line the RTSP server reads"
+    run sim_mgmt command detect
+    run sim_mgmt command detect
+    local i
+    for i in $(seq 50); do [ -s /tmp/audio_auxSDPLine ] && break; sleep 0.1; done
+    run cat /tmp/audio_auxSDPLine
+    if [ ! -s /tmp/audio_auxSDPLine ]; then
+        echo "      no SDP line: the format was not applied"
+        return 1
+    fi
+
+    say "ffmpeg listens on port 5004 with an SDP made from that line; tshark watches the wire"
+    {
+        printf 'v=0\no=- 0 0 IN IP4 127.0.0.1\ns=audio\nc=IN IP4 127.0.0.1\nt=0 0\n'
+        printf 'm=audio 5004 RTP/AVP 98\n'
+        cat /tmp/audio_auxSDPLine
+    } >/tmp/demo.sdp
+    # ffmpeg ends by itself once no packet has come for listen_timeout seconds.
+    ffmpeg -nostdin -hide_banner -loglevel error -protocol_whitelist file,udp,rtp \
+        -listen_timeout 3 -i /tmp/demo.sdp -c:a pcm_s16le -y /tmp/demo.wav >/tmp/demo-ffmpeg.out 2>&1 &
+    local ffmpeg_pid=$!
+    tshark -i lo -f "udp port 5004 or udp port 5005" -w /tmp/demo.pcapng >/tmp/demo-tshark.out 2>&1 &
+    local tshark_pid=$!
+    for i in $(seq 100); do
+        grep -q ':138C ' /proc/net/udp && grep -q 'Capturing' /tmp/demo-tshark.out && break
+        sleep 0.1
+    done
+
+    say "The RTSP server adds ffmpeg as a receiver (command 1: RTP 5004, RTCP 5005)"
+    run sim_mgmt command add --ip 127.0.0.1 --rtp-port 5004 --rtcp-port 5005 --tag RTSP
+
+    say "The capture stand-in plays a 3 s 1 kHz tone into the feed (127.0.0.1:18005)"
+    run sim_capture --tone 1000 --size 1920 --duration 3 --record /tmp/demo-sent.raw
+
+    say "The RTSP server removes its receivers (command 3); ffmpeg stops 3 s after the last packet"
+    run sim_mgmt command del-rtsp
+    wait "$ffmpeg_pid" 2>/dev/null || true
+    kill -INT "$tshark_pid" 2>/dev/null || true
+    wait "$tshark_pid" 2>/dev/null || true
+
+    say "What came back"
+    local packets lost seconds same
+    # Sequence numbers as tshark reads them: losses are the gaps between first and last.
+    read -r packets lost < <(tshark -r /tmp/demo.pcapng -d udp.port==5004,rtp -Y rtp \
+        -T fields -e rtp.seq 2>/dev/null |
+        awk 'NR == 1 {first = $1} {n++; last = $1} END {print n + 0, (n ? last - first + 1 - n : 0)}')
+    seconds=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 /tmp/demo.wav 2>/dev/null || echo "?")
+    if ffmpeg -v error -i /tmp/demo.wav -f s16be - 2>/dev/null | cmp -s - /tmp/demo-sent.raw; then
+        same="yes: the WAV holds exactly the samples the capture stand-in sent"
+    else
+        same="no: the WAV differs from the samples sent"
+    fi
+    echo "      RTP packets received : $packets"
+    echo "      packets lost         : $lost (gaps in the sequence numbers)"
+    echo "      audio in the WAV     : ${seconds} s (/tmp/demo.wav)"
+    echo "      bit-exact            : $same"
+    echo "      sender reports seen  : $(tshark -r /tmp/demo.pcapng -d udp.port==5005,rtcp -Y 'rtcp.pt == 200' 2>/dev/null | wc -l)"
 }
 
 scene_ts() {

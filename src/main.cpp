@@ -17,6 +17,9 @@
 #include "input/format_poll.h"
 #include "input/fpga_window.h"
 #include "net/udp_socket.h"
+#include "rtp/client_table.h"
+#include "rtp/rtcp_reports.h"
+#include "rtp/rtp_packetiser.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"
 #include "ts/ts_output.h"
@@ -36,6 +39,15 @@ void serve_command(LoopState& loop) {
     const ShmCommand cmd = shm_read_command();
     dbg_printf("[CMD] code %u\n", cmd.code);
     switch (cmd.code) {
+        case 1:
+            add_decoder(cmd.dest_ip, cmd.rtp_port, cmd.rtcp_port, cmd.client_tag);
+            break;
+        case 2:
+            del_decoder(cmd.dest_ip, cmd.rtp_port);
+            break;
+        case 3:
+            Remove_RTSP_ARClist();
+            break;
         case 4:
             loop.force_detect = true;
             break;
@@ -92,8 +104,11 @@ FeedResult receive_feed(int feed_sock, FeedBuffers& buf) {
 
 // Sends the converted samples by output mode: RTP to every receiver in mode 1, the
 // transport stream in mode 2. False when the rest of the iteration is to be skipped.
-bool forward_audio(const Settings& settings, const LoopState& loop, const FeedBuffers& buf,
+bool forward_audio(const Settings& settings, const LoopState& loop, FeedBuffers& buf,
                    std::int64_t now) {
+    // The packetiser writes each header into the 12 bytes before its chunk.
+    static_assert(kPcmHeadroom == kRtpHeaderBytes);
+    if (settings.output_mode == 1) forward_audio_RTP(buf.pcm, buf.pcm_len, current_audio_format);
     if (settings.output_mode == 2)
         return ts_forward_block(loop.ts_sock, current_audio_format, buf.pcm + kPcmHeadroom,
                                 buf.pcm_len, clock_90k(now));
@@ -110,7 +125,10 @@ void run_due_jobs(LoopState& loop, const DueJobs& due, std::int64_t now) {
         send_pcr(loop.ts_sock, clock_90k(now));
         loop.last.pcr = now;
     }
-    if (due.rtcp) loop.last.rtcp = now;
+    if (due.rtcp) {
+        send_RTCP_reports();
+        loop.last.rtcp = now;
+    }
 }
 
 const char* program_name(const char* argv0) {
@@ -135,6 +153,7 @@ int main(int /*argc*/, char** argv) {
         dbg_printf("fail to sockRxOpen for atrx\n");
         return 1;
     }
+    Init_ARClist();
     init_psi_tables();
     init_pes_header();
 
@@ -158,7 +177,8 @@ int main(int /*argc*/, char** argv) {
 
         const std::int64_t now = get_time_usec();
         const Settings settings = read_settings();
-        const DueJobs due = due_jobs(loop.last, now, settings, loop.ts_sock != 0, loop.force_detect);
+        const DueJobs due =
+            due_jobs(loop.last, now, settings, loop.ts_sock != 0, loop.force_detect);
 
         if (due.detect) {
             loop.force_detect = false;

@@ -1,0 +1,300 @@
+// Interoperability of the RTP output with independent implementations: ffmpeg and
+// GStreamer decode what the service sends back to the exact samples the capture stand-in
+// fed it, and tshark dissects the RTP and RTCP without a malformed packet. Each test case
+// runs in its own sandbox; everything travels on the sandbox's loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/appliance.h"
+#include "support/rtp_scene.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+bool have_tool(const char* name) {
+    const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+#define REQUIRE_TOOL(name)                                                                    \
+    do {                                                                                      \
+        if (!have_tool(name)) GTEST_SKIP() << name << " is not installed (scripts/setup.sh)"; \
+    } while (0)
+
+// Whether a UDP socket of this network namespace is bound to the port.
+bool udp_port_bound(std::uint16_t port) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X ", port);
+    std::istringstream in(file_text("/proc/net/udp"));
+    for (std::string line; std::getline(in, line);)
+        if (line.find(hex) != std::string::npos && line.find(hex) < 30) return true;
+    return false;
+}
+
+// Two free ports p, p + 1 (RTP, then RTCP next to it, as ffmpeg expects).
+std::uint16_t free_port_pair() {
+    for (std::uint16_t p = 40000; p < 40200; p += 2)
+        if (!udp_port_bound(p) && !udp_port_bound(static_cast<std::uint16_t>(p + 1))) return p;
+    return 0;
+}
+
+std::string sdp_for(const std::string& rtpmap, std::uint16_t port) {
+    return "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=audio\nc=IN IP4 127.0.0.1\nt=0 0\nm=audio " +
+           std::to_string(port) + " RTP/AVP 98\n" + rtpmap + "\n";
+}
+
+// Stops a tool we started, the way a person would (Ctrl-C), so it writes out its data.
+std::optional<int> interrupt(Process& p) {
+    ::kill(p.pid(), SIGINT);
+    std::optional<int> st = p.wait_exit(15s);
+    return st ? st : p.kill();
+}
+
+// G.711 expansion to 16-bit linear (ITU-T G.711 segment/quantisation rules).
+std::int16_t alaw_to_linear(std::uint8_t a) {
+    a ^= 0x55;
+    int t = (a & 0x0F) << 4;
+    const int seg = (a & 0x70) >> 4;
+    if (seg == 0)
+        t += 8;
+    else
+        t = (t + 0x108) << (seg - 1);
+    return static_cast<std::int16_t>((a & 0x80) ? t : -t);
+}
+
+std::int16_t ulaw_to_linear(std::uint8_t u) {
+    u = static_cast<std::uint8_t>(~u);
+    int t = ((u & 0x0F) << 3) + 0x84;
+    t <<= (u & 0x70) >> 4;
+    return static_cast<std::int16_t>((u & 0x80) ? (0x84 - t) : (t - 0x84));
+}
+
+// Little-endian 16-bit samples, as ffmpeg writes s16le.
+Bytes le16_of(const std::vector<std::int16_t>& samples) {
+    Bytes out;
+    for (const std::int16_t s : samples) {
+        out.push_back(static_cast<std::uint8_t>(s & 0xFF));
+        out.push_back(static_cast<std::uint8_t>((s >> 8) & 0xFF));
+    }
+    return out;
+}
+
+struct Case {
+    std::vector<std::string> block;  // block assignments
+    std::string rtpmap;
+    std::vector<std::string> capture;  // format options of sim_capture
+};
+
+// The capture stand-in feeds ~2 s of a tone; ffmpeg receives the service's RTP from the
+// SDP built with the service's own rtpmap line and writes 16-bit samples. Returns what
+// ffmpeg decoded and what the stand-in recorded as sent.
+void run_ffmpeg_case(const Case& c, Bytes& decoded, Bytes& recorded) {
+    Process service;
+    ASSERT_EQ(start_rtp_scene(service, c.block, c.rtpmap), "");
+    ASSERT_EQ(file_text("/tmp/audio_auxSDPLine"), c.rtpmap + "\n");
+    const std::uint16_t port = free_port_pair();
+    ASSERT_NE(port, 0);
+    write_file("/tmp/stream.sdp", sdp_for(c.rtpmap, port));
+
+    Process ffmpeg;
+    // ffmpeg ignores a first Ctrl-C while it waits for packets; it ends by itself once
+    // none has come for listen_timeout seconds, which also bounds its wait for the first.
+    ASSERT_TRUE(ffmpeg.start(
+        "ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-protocol_whitelist",
+                   "file,udp,rtp", "-listen_timeout", "5", "-i", "/tmp/stream.sdp", "-f", "s16le",
+                   "-c:a", "pcm_s16le", "-y", "/tmp/decoded.raw"}));
+    ASSERT_TRUE(wait_until([&] { return udp_port_bound(port); }, 15s)) << ffmpeg.output();
+    ASSERT_EQ(add_receiver(port, static_cast<std::uint16_t>(port + 1), "RTSP"), "");
+
+    std::vector<std::string> args = c.capture;
+    for (const char* a :
+         {"--tone", "700", "--duration", "2", "--record", "/tmp/sent.raw", "--quiet"})
+        args.push_back(a);
+    const RunResult cap = run_standin("sim_capture", args, 30s);
+    ASSERT_EQ(cap.status, 0) << cap.output;
+    // Without the receiver nothing reaches ffmpeg any more, its sender reports included.
+    ASSERT_EQ(del_receiver(port), "");
+    EXPECT_EQ(ffmpeg.wait_exit(30s), std::optional<int>(0)) << ffmpeg.output();
+    decoded = file_bytes("/tmp/decoded.raw");
+    recorded = file_bytes("/tmp/sent.raw");
+    ASSERT_FALSE(recorded.empty());
+    EXPECT_TRUE(service.running());
+}
+
+Bytes be16_to_le16(const Bytes& be) {
+    Bytes le(be.size());
+    for (std::size_t i = 0; i + 1 < be.size(); i += 2) {
+        le[i] = be[i + 1];
+        le[i + 1] = be[i];
+    }
+    return le;
+}
+
+TEST(RtpInterop, FfmpegDecodesL16StereoBitExact) {
+    REQUIRE_TOOL("ffmpeg");
+    Bytes decoded, recorded;
+    run_ffmpeg_case(
+        {{}, "a=rtpmap:98 L16/48000/2", {"--rate", "48000", "--channels", "2", "--size", "1920"}},
+        decoded, recorded);
+    EXPECT_EQ(recorded.size(), 2u * 48000u * 4u);
+    EXPECT_TRUE(decoded == be16_to_le16(recorded))
+        << "decoded " << decoded.size() << " bytes, sent " << recorded.size();
+}
+
+TEST(RtpInterop, FfmpegDecodesL16MonoBitExact) {
+    REQUIRE_TOOL("ffmpeg");
+    Bytes decoded, recorded;
+    run_ffmpeg_case({{"audio_channel_mode=2"},
+                     "a=rtpmap:98 L16/48000/1",
+                     {"--rate", "48000", "--channels", "1", "--size", "960"}},
+                    decoded, recorded);
+    EXPECT_EQ(recorded.size(), 2u * 48000u * 2u);
+    EXPECT_TRUE(decoded == be16_to_le16(recorded))
+        << "decoded " << decoded.size() << " bytes, sent " << recorded.size();
+}
+
+TEST(RtpInterop, FfmpegDecodesPcmaBitExact) {
+    REQUIRE_TOOL("ffmpeg");
+    Bytes decoded, recorded;
+    run_ffmpeg_case({{"audio_codec=2", "audio_rate_mode=2"},
+                     "a=rtpmap:98 PCMA/8000/2",
+                     {"--rate", "8000", "--channels", "2", "--layout", "alaw", "--size", "320"}},
+                    decoded, recorded);
+    std::vector<std::int16_t> want;
+    for (const std::uint8_t a : recorded) want.push_back(alaw_to_linear(a));
+    EXPECT_EQ(recorded.size(), 2u * 8000u * 2u);
+    EXPECT_TRUE(decoded == le16_of(want))
+        << "decoded " << decoded.size() << " bytes, sent " << recorded.size() << " A-law bytes";
+}
+
+TEST(RtpInterop, FfmpegDecodesPcmuBitExact) {
+    REQUIRE_TOOL("ffmpeg");
+    Bytes decoded, recorded;
+    run_ffmpeg_case({{"audio_codec=3", "audio_rate_mode=2", "audio_channel_mode=2"},
+                     "a=rtpmap:98 PCMU/8000/1",
+                     {"--rate", "8000", "--channels", "1", "--layout", "ulaw", "--size", "160"}},
+                    decoded, recorded);
+    std::vector<std::int16_t> want;
+    for (const std::uint8_t u : recorded) want.push_back(ulaw_to_linear(u));
+    EXPECT_EQ(recorded.size(), 2u * 8000u);
+    EXPECT_TRUE(decoded == le16_of(want))
+        << "decoded " << decoded.size() << " bytes, sent " << recorded.size() << " mu-law bytes";
+}
+
+TEST(RtpInterop, G711ExpansionMatchesTheStandardsTable) {
+    // A few values of the ITU-T G.711 tables, independent of ffmpeg and of the service.
+    EXPECT_EQ(alaw_to_linear(0xD5), 8);
+    EXPECT_EQ(alaw_to_linear(0x55), -8);
+    EXPECT_EQ(alaw_to_linear(0xAA), 32256);
+    EXPECT_EQ(alaw_to_linear(0x2A), -32256);
+    EXPECT_EQ(ulaw_to_linear(0xFF), 0);
+    EXPECT_EQ(ulaw_to_linear(0x7F), 0);
+    EXPECT_EQ(ulaw_to_linear(0x80), 32124);
+    EXPECT_EQ(ulaw_to_linear(0x00), -32124);
+}
+
+TEST(RtpInterop, GstreamerDepaysL8BitExact) {
+    REQUIRE_TOOL("gst-launch-1.0");
+    // 8-bit linear exists only as the alternate settings' fixed format.
+    Process service;
+    const std::string rtpmap = "a=rtpmap:98 L8/48000/2";
+    ASSERT_EQ(start_rtp_scene(service,
+                              {"use_alt_settings=1", "alt_audio_source=3", "alt_audio_bits=8",
+                               "alt_audio_codec=1", "alt_audio_channels=2", "alt_audio_rate=48000",
+                               "alt_audio_output_mode=1", "alt_audio_enable=1"},
+                              rtpmap),
+              "");
+    const std::uint16_t port = free_port_pair();
+    ASSERT_NE(port, 0);
+    UdpReceiver rtcp(static_cast<std::uint16_t>(port + 1));
+    Process gst;
+    ASSERT_TRUE(gst.start("gst-launch-1.0",
+                          {"-e", "-q", "udpsrc", "port=" + std::to_string(port),
+                           "caps=application/x-rtp,media=(string)audio,clock-rate=(int)48000,"
+                           "encoding-name=(string)L8,channels=(int)2,payload=(int)98",
+                           "!", "rtpL8depay", "!", "filesink", "location=/tmp/l8.raw"}));
+    ASSERT_TRUE(wait_until([&] { return udp_port_bound(port); }, 15s)) << gst.output();
+    ASSERT_EQ(add_receiver(port, static_cast<std::uint16_t>(port + 1), "RTSP"), "");
+
+    const RunResult cap =
+        run_standin("sim_capture",
+                    {"--tone", "500", "--rate", "48000", "--channels", "2", "--layout", "u8",
+                     "--size", "960", "--duration", "2", "--record", "/tmp/sent.raw", "--quiet"},
+                    30s);
+    ASSERT_EQ(cap.status, 0) << cap.output;
+    std::this_thread::sleep_for(1s);
+    interrupt(gst);
+    const Bytes got = file_bytes("/tmp/l8.raw");
+    const Bytes sent = file_bytes("/tmp/sent.raw");
+    EXPECT_EQ(sent.size(), 2u * 48000u * 2u);
+    EXPECT_TRUE(got == sent) << "depayloaded " << got.size() << " bytes, sent " << sent.size();
+    EXPECT_TRUE(service.running());
+}
+
+TEST(RtpInterop, TsharkFindsNoMalformedPacketAndReadsTheSenderReports) {
+    REQUIRE_TOOL("tshark");
+    Process service;
+    ASSERT_EQ(start_rtp_scene(service, {}, "a=rtpmap:98 L16/48000/2"), "");
+    UdpReceiver rtp, rtcp;
+    Process capture;
+    ASSERT_TRUE(capture.start(
+        "tshark", {"-i", "lo", "-f", "udp and not port 18005", "-w", "/tmp/rtp.pcapng"}));
+    ASSERT_TRUE(capture.wait_output("Capturing on", 20s)) << capture.output();
+    ASSERT_EQ(add_receiver(rtp.port(), rtcp.port(), "RTSP"), "");
+
+    // 3080-byte datagrams: every third packet carries a 160-byte tail.
+    const RunResult cap = run_standin(
+        "sim_capture", {"--tone", "1000", "--size", "3080", "--duration", "4", "--quiet"}, 30s);
+    ASSERT_EQ(cap.status, 0) << cap.output;
+    std::this_thread::sleep_for(500ms);
+    interrupt(capture);
+
+    const std::string decode_as = "udp.port==" + std::to_string(rtp.port()) + ",rtp";
+    const std::string decode_rtcp = "udp.port==" + std::to_string(rtcp.port()) + ",rtcp";
+    auto tshark = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"-r", "/tmp/rtp.pcapng", "-d", decode_as,
+                                         "-d", decode_rtcp};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_program("/usr/bin/tshark", args, 60s);
+    };
+    const RunResult malformed = tshark({"-Y", "_ws.malformed || _ws.expert.severity >= \"error\""});
+    ASSERT_EQ(malformed.status, 0) << malformed.output;
+    EXPECT_EQ(malformed.output.find("udp"), std::string::npos) << malformed.output;
+    EXPECT_EQ(malformed.output.find("RTP"), std::string::npos) << malformed.output;
+
+    const RunResult rtp_fields = tshark({"-Y", "rtp", "-T", "fields", "-e", "rtp.version", "-e",
+                                         "rtp.p_type", "-e", "rtp.seq", "-e", "rtp.ssrc"});
+    std::istringstream rtp_lines(rtp_fields.output);
+    std::size_t packets = 0;
+    for (std::string line; std::getline(rtp_lines, line);) {
+        if (line.rfind("Running as", 0) == 0) continue;
+        EXPECT_EQ(line, "2\t98\t" + std::to_string(packets) + "\t0x12345680") << packets;
+        ++packets;
+    }
+    EXPECT_GE(packets, 3u * 200u);
+
+    const RunResult sr = tshark({"-Y", "rtcp.pt == 200", "-T", "fields", "-e", "rtcp.senderssrc",
+                                 "-e", "rtcp.sender.packetcount", "-e", "rtcp.sender.octetcount",
+                                 "-e", "rtcp.length", "-e", "rtcp.sdes.text"});
+    std::vector<std::string> reports;
+    std::istringstream sr_lines(sr.output);
+    for (std::string line; std::getline(sr_lines, line);)
+        if (line.rfind("Running as", 0) != 0) reports.push_back(line);
+    ASSERT_GE(reports.size(), 3u) << sr.output;
+    // Both packets of the compound carry a length field: 6 for the report, 5 for the SDES.
+    EXPECT_EQ(reports[0], "0x12345680\t0\t0\t6,5\tvemu_audio");
+    EXPECT_EQ(reports[1], "0x12345680\t0\t0\t6,5\tvemu_audio");
+    EXPECT_NE(reports[2].find("\t6,5\tvemu_audio"), std::string::npos) << reports[2];
+    EXPECT_TRUE(service.running());
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// Sender reports: the 52-byte compound packet against hand-written golden bytes, the
+// report decisions, and the rhythm of reports that real receivers see on loopback.
+#include "rtp/rtcp_reports.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/debug_log.h"
+#include "input/format_poll.h"
+#include "rtp/client_table.h"
+#include "rtp/rtp_packetiser.h"
+#include "support/isolation.h"
+#include "support/rtp_receivers.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(RtcpPacket, GoldenBytesOfTheWorkedExample) {
+    // SSRC 0x12345685 at 1700000000.5 s (2023-11-14 22:13:20.5 UTC, as tshark reads these
+    // bytes): NTP seconds 1700000000 + 2208988800 = 3908988800
+    // = 0xE8FE6F80, fraction one half = 0x80000000.
+    std::uint8_t out[kRtcpPacketBytes];
+    std::memset(out, 0xAA, sizeof out);
+    build_rtcp_sr(out, SenderReport{0x12345685, 1700000000, 500000, 0x0A0B0C0D, 3, 4380});
+    const Bytes want = {
+        0x80, 0xC8, 0x00, 0x06,  // V=2 RC=0, PT=200 (SR), length 6
+        0x12, 0x34, 0x56, 0x85,  // sender SSRC
+        0xE8, 0xFE, 0x6F, 0x80,  // NTP seconds 3908988800
+        0x80, 0x00, 0x00, 0x00,  // NTP fraction 0.5
+        0x0A, 0x0B, 0x0C, 0x0D,  // RTP timestamp
+        0x00, 0x00, 0x00, 0x03,  // packet count 3
+        0x00, 0x00, 0x11, 0x1C,  // octet count 4380
+        0x81, 0xCA, 0x00, 0x05,  // V=2 SC=1, PT=202 (SDES), length 5
+        0x12, 0x34, 0x56, 0x85,  // chunk SSRC
+        0x01, 0x0A,              // CNAME, 10 octets
+        'v',  'e',  'm',  'u',  '_', 'a', 'u', 'd', 'i', 'o',
+        0x00,              // end of items
+        0x00, 0x00, 0x00,  // padding to 32 bits
+    };
+    ASSERT_EQ(want.size(), 52u);
+    EXPECT_EQ(Bytes(out, out + 52), want);
+}
+
+TEST(RtcpPacket, NtpTimestampFields) {
+    // Fractions: usec * 2^32 / 10^6 rounded to nearest, worked out by hand.
+    struct Frac {
+        std::int64_t usec;
+        std::uint32_t frac;
+    } fracs[] = {
+        {0, 0x00000000},      {1, 0x000010C7},       // 4294.97 -> 4295
+        {15625, 0x04000000},  {250000, 0x40000000},  // 1/64, 1/4
+        {500000, 0x80000000}, {999999, 0xFFFFEF39},  // 4294963001.03 -> 4294963001
+    };
+    for (const Frac& f : fracs) EXPECT_EQ(ntp_fraction(f.usec), f.frac) << f.usec;
+
+    EXPECT_EQ(ntp_seconds(0), 2208988800u);
+    EXPECT_EQ(ntp_seconds(1700000000), 3908988800u);
+    EXPECT_EQ(ntp_seconds(2085978495), 0xFFFFFFFFu);  // last second of NTP era 0
+    EXPECT_EQ(ntp_seconds(2085978496), 0u);           // era 1 begins (2036-02-07)
+}
+
+TEST(RtcpDecisions, ReportsAroundAPacketAndInAPass) {
+    struct Row {
+        std::uint32_t packet_count, sr_age;
+        int reports;
+    } rows[] = {
+        {0, 0, 2}, {0, 7, 2}, {1, 0, 0}, {1, 2, 0}, {1, 3, 1}, {5, 4, 1}, {0xFFFFFFFF, 9, 1},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(reports_before_packet(r.packet_count, r.sr_age), r.reports)
+            << r.packet_count << "/" << r.sr_age;
+    EXPECT_FALSE(pass_report_due(1));
+    EXPECT_FALSE(pass_report_due(3));
+    EXPECT_TRUE(pass_report_due(4));
+    EXPECT_TRUE(pass_report_due(100));
+}
+
+struct Report {
+    std::uint32_t ssrc, ntp_sec, ntp_frac, rtp_ts, packets, octets;
+};
+
+Report parse_report(const Bytes& p) {
+    EXPECT_EQ(p.size(), 52u);
+    if (p.size() != 52) return {};
+    EXPECT_EQ(p[0], 0x80);
+    EXPECT_EQ(p[1], 200);
+    EXPECT_EQ(std::string(p.begin() + 38, p.begin() + 48), "vemu_audio");
+    EXPECT_EQ(be32_at(p, 32), be32_at(p, 4));
+    return {be32_at(p, 4),  be32_at(p, 8),  be32_at(p, 12),
+            be32_at(p, 16), be32_at(p, 20), be32_at(p, 24)};
+}
+
+class RtcpRhythm : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(enter_private_ipc_and_net());
+        ASSERT_TRUE(create_test_shm_block(0x12, 0x34, 0x56));
+        dbg_to_screen();
+        Init_ARClist();
+        applied_sample_rate = 48000;
+        // Bound only now, inside the private network namespace.
+        rtp_ = std::make_unique<LoopbackReceiver>();
+        rtcp_ = std::make_unique<LoopbackReceiver>();
+    }
+    std::uint32_t send_packet(std::uint32_t payload) {
+        std::vector<std::uint8_t> buf(12 + payload);
+        send_audio_RTP(buf.data(), payload, 4);
+        const Bytes p = rtp().receive();
+        EXPECT_EQ(p.size(), 12 + payload);
+        return p.size() >= 8 ? be32_at(p, 4) : 0;
+    }
+    LoopbackReceiver& rtp() { return *rtp_; }
+    LoopbackReceiver& rtcp() { return *rtcp_; }
+    std::unique_ptr<LoopbackReceiver> rtp_, rtcp_;
+};
+
+TEST_F(RtcpRhythm, TwoReportsAfterTheFirstPacketThenOneEveryThirdPass) {
+    add_decoder("127.0.0.1", rtp().port(), rtcp().port(), "RTSP");
+    AudioRtspClient& c = ARClist[0];
+
+    timeval before{}, after{};
+    gettimeofday(&before, nullptr);
+    const std::uint32_t ts1 = send_packet(400);
+    gettimeofday(&after, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        const Report r = parse_report(rtcp().receive());
+        EXPECT_EQ(r.ssrc, 0x12345680u);
+        EXPECT_EQ(r.packets, 0u);
+        EXPECT_EQ(r.octets, 0u);
+        EXPECT_EQ(r.rtp_ts, ts1);
+        EXPECT_GE(r.ntp_sec, ntp_seconds(before.tv_sec));
+        EXPECT_LE(r.ntp_sec, ntp_seconds(after.tv_sec));
+    }
+    EXPECT_FALSE(rtcp().pending());
+    EXPECT_EQ(c.packet_count, 1u);
+    EXPECT_EQ(c.octet_count, 400u);
+
+    // Audio flowing: passes raise the age; a packet after the third pass carries a report.
+    send_packet(400);
+    for (int pass = 1; pass <= 3; ++pass) {
+        send_RTCP_reports();
+        EXPECT_EQ(c.sr_age, static_cast<std::uint32_t>(pass));
+        send_packet(400);
+        if (pass < 3) {
+            EXPECT_FALSE(rtcp().pending()) << "pass " << pass;
+        }
+    }
+    const Report r = parse_report(rtcp().receive());
+    EXPECT_EQ(r.packets, 4u);  // the packets before the one that triggered it
+    EXPECT_EQ(r.octets, 1600u);
+    EXPECT_EQ(c.sr_age, 0u);
+    EXPECT_EQ(c.packet_count, 5u);
+    EXPECT_FALSE(rtcp().pending());
+
+    // No audio: the pass itself reports when the age reaches 4, with the clock as timestamp.
+    for (int pass = 1; pass <= 3; ++pass) send_RTCP_reports();
+    EXPECT_FALSE(rtcp().pending());
+    std::uint64_t lo = 0, hi = 0;
+    get_rtp_time(48000, &lo);
+    send_RTCP_reports();
+    get_rtp_time(48000, &hi);
+    const Report idle = parse_report(rtcp().receive());
+    EXPECT_EQ(idle.packets, 5u);
+    EXPECT_LE(idle.rtp_ts - static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi - lo));
+    EXPECT_EQ(c.sr_age, 0u);
+}
+
+TEST_F(RtcpRhythm, OneClockReadingPerPassAndNoReportForReceiveOnly) {
+    LoopbackReceiver rtp2, rtcp2, rx_rtp, rx_rtcp;
+    add_decoder("127.0.0.1", rtp().port(), rtcp().port(), "RTSP");
+    add_decoder("127.0.0.1", rx_rtp.port(), rx_rtcp.port(), "atrx");
+    add_decoder("127.0.0.1", rtp2.port(), rtcp2.port(), "TS");
+    for (int pass = 0; pass < 4; ++pass) send_RTCP_reports();
+    const Report a = parse_report(rtcp().receive());
+    const Report b = parse_report(rtcp2.receive());
+    EXPECT_EQ(a.ssrc, 0x12345680u);
+    EXPECT_EQ(b.ssrc, 0x12345682u);
+    EXPECT_EQ(a.rtp_ts, b.rtp_ts);
+    EXPECT_EQ(ARClist[1].sr_age, 0u);
+    EXPECT_FALSE(rx_rtcp.pending());
+
+    // A receive-only entry never gets a report, after packets either.
+    std::vector<std::uint8_t> buf(12 + 40);
+    send_audio_RTP(buf.data(), 40, 4);
+    EXPECT_FALSE(rx_rtcp.pending());
+    EXPECT_FALSE(rx_rtp.pending());
+    EXPECT_EQ(ARClist[1].packet_count, 0u);
+}
+
+TEST_F(RtcpRhythm, FailedReportIsRetriedByEveryPacketUntilOneLeaves) {
+    const std::uint16_t dead_rtcp = unused_loopback_port();
+    add_decoder("127.0.0.1", rtp().port(), dead_rtcp, "RTSP");
+    AudioRtspClient& c = ARClist[0];
+    CaptureStdout();
+    send_packet(100);  // its first report leaves; the second may meet the refusal already
+    GetCapturedStdout();
+    // Leave exactly one refusal pending: a probe that leaves, then its ICMP error.
+    const std::uint8_t probe = 0;
+    for (int i = 0; i < 5 && send(c.rtcp_sock, &probe, 1, 0) != 1; ++i) {
+    }
+    ASSERT_TRUE(wait_socket_error(c.rtcp_sock));
+    for (int pass = 0; pass < 3; ++pass) send_RTCP_reports();
+    ASSERT_EQ(c.sr_age, 3u);
+
+    CaptureStdout();
+    send_packet(100);
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("[DBG] send_audio_RTCP_SR:"), std::string::npos) << out;
+    EXPECT_NE(out.find("send ::: " + std::string(std::strerror(ECONNREFUSED))), std::string::npos)
+        << out;
+    EXPECT_EQ(c.sr_age, 3u);  // kept: the next packet tries again
+    EXPECT_EQ(c.packet_count, 2u);
+
+    // Nobody is told yet; the pending error was consumed, so the next try leaves.
+    send_packet(100);
+    EXPECT_EQ(c.sr_age, 0u);
+    EXPECT_EQ(c.packet_count, 3u);
+}
+
+}  // namespace
