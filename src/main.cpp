@@ -1,8 +1,5 @@
 // audio_rtsp: the audio streaming service. Start-up in its fixed order, then one loop for
 // ever on one thread: serve a command, wait for the audio feed, run what is due.
-#include <sys/select.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -58,48 +55,6 @@ void serve_command(LoopState& loop) {
             break;
     }
     shm_command_done();
-}
-
-// One feed datagram and its conversion, on main's stack for the life of the process.
-struct FeedBuffers {
-    // The datagram, then the zeroed spare bytes that parse_audio_feed may read past it.
-    std::uint8_t datagram[kFeedMaxDatagram + kFeedSpareBytes];
-    // kPcmHeadroom bytes for the RTP header, then the converted samples.
-    std::uint8_t pcm[kPcmBufferBytes];
-    std::uint32_t pcm_len;
-};
-
-// Waits up to 100 ms for the feed; >0 readable, 0 time-out, <0 select failed.
-int wait_for_feed(int feed_sock) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(feed_sock, &readable);
-    timeval timeout{0, 100000};
-    const int ready = select(feed_sock + 1, &readable, nullptr, nullptr, &timeout);
-    return ready > 0 && !FD_ISSET(feed_sock, &readable) ? 0 : ready;
-}
-
-enum class FeedResult {
-    failed,   // recv failed or the datagram was empty: the rest of the iteration is skipped
-    dropped,  // refused by the parser: the iteration goes on with the jobs
-    pcm,      // converted samples in buf.pcm + kPcmHeadroom, buf.pcm_len bytes
-};
-
-// An empty datagram leaves errno as it was, so whether it is logged depends on that value.
-FeedResult receive_feed(int feed_sock, FeedBuffers& buf) {
-    const ssize_t got = recv(feed_sock, buf.datagram, kFeedMaxDatagram, 0);
-    if (got <= 0) {
-        if (errno != EINTR && errno != EAGAIN) {
-            dbg_printf("[DBG] %s:%d ", "main", 1312);
-            dbg_perror("recv");
-        }
-        return FeedResult::failed;
-    }
-    std::memset(buf.datagram + got, 0, kFeedSpareBytes);
-    const int parsed =
-        parse_audio_feed(buf.datagram, static_cast<std::int32_t>(got), buf.pcm + kPcmHeadroom,
-                         &buf.pcm_len, &current_audio_format);
-    return parsed == 1 ? FeedResult::pcm : FeedResult::dropped;
 }
 
 // Sends the converted samples by output mode: RTP to every receiver in mode 1, the
@@ -188,7 +143,7 @@ int main(int /*argc*/, char** argv) {
 
         if (ready > 0) {
             // Skipped jobs keep their last times, so they run in a later iteration.
-            const FeedResult got = receive_feed(feed_sock, feed);
+            const FeedResult got = receive_feed(feed_sock, feed, current_audio_format);
             if (got == FeedResult::failed) continue;
             if (got == FeedResult::pcm && !forward_audio(settings, loop, feed, now)) continue;
         }

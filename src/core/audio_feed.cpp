@@ -1,5 +1,11 @@
 #include "core/audio_feed.h"
 
+#include <sys/select.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "core/debug_log.h"
 
 static_assert(bit_reverse16(0x4567) == 0xE6A2);  // the HDMI-SPDIF worked example
@@ -44,4 +50,28 @@ int parse_audio_feed(const std::uint8_t* in, std::int32_t len, std::uint8_t* out
     }
     *out_len = j;
     return 1;
+}
+
+int wait_for_feed(int feed_sock) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(feed_sock, &readable);
+    timeval timeout{0, 100000};
+    const int ready = select(feed_sock + 1, &readable, nullptr, nullptr, &timeout);
+    return ready > 0 && !FD_ISSET(feed_sock, &readable) ? 0 : ready;
+}
+
+FeedResult receive_feed(int feed_sock, FeedBuffers& buf, const AudioFormat& format) {
+    const ssize_t got = recv(feed_sock, buf.datagram, kFeedMaxDatagram, 0);
+    if (got <= 0) {
+        if (errno != EINTR && errno != EAGAIN) {
+            dbg_printf("[DBG] %s:%d ", "main", 1312);
+            dbg_perror("recv");
+        }
+        return FeedResult::failed;
+    }
+    std::memset(buf.datagram + got, 0, kFeedSpareBytes);
+    const int parsed = parse_audio_feed(buf.datagram, static_cast<std::int32_t>(got),
+                                        buf.pcm + kPcmHeadroom, &buf.pcm_len, &format);
+    return parsed == 1 ? FeedResult::pcm : FeedResult::dropped;
 }

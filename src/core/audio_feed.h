@@ -1,7 +1,8 @@
 // The local audio feed: raw PCM datagrams from the capture process on 127.0.0.1:18005
-// ("atrx" in messages). The main loop receives each datagram and calls parse_audio_feed,
-// which checks it against the current AudioFormat and turns it into the samples both
-// outputs send: 16-bit big-endian, or 8-bit bytes as they came. No state, no allocation.
+// ("atrx" in messages). The main loop waits for the feed socket and receives each
+// datagram with receive_feed, which calls parse_audio_feed to check it against the current
+// AudioFormat and turn it into the samples both outputs send: 16-bit big-endian, or 8-bit
+// bytes as they came. No state, no allocation.
 #pragma once
 
 #include <cstdint>
@@ -52,3 +53,26 @@ constexpr std::int16_t spdif_word_to_sample(const std::uint8_t* p) {
     const auto v = static_cast<std::uint16_t>(((p[1] & 0x0Fu) << 12) | (p[2] << 4) | (p[3] >> 4));
     return static_cast<std::int16_t>(bit_reverse16(v));
 }
+
+// One feed datagram and its conversion; the main loop keeps one for the life of the process.
+struct FeedBuffers {
+    // The datagram, then the zeroed spare bytes that parse_audio_feed may read past it.
+    std::uint8_t datagram[kFeedMaxDatagram + kFeedSpareBytes];
+    // kPcmHeadroom bytes for the RTP header, then the converted samples.
+    std::uint8_t pcm[kPcmBufferBytes];
+    std::uint32_t pcm_len;
+};
+
+// Waits up to 100 ms for a datagram: > 0 readable, 0 time-out, < 0 select failed (errno).
+int wait_for_feed(int feed_sock);
+
+enum class FeedResult {
+    failed,   // recv failed or the datagram was empty: the rest of the iteration is skipped
+    dropped,  // refused by the parser: the iteration goes on with the jobs
+    pcm,      // converted samples in buf.pcm + kPcmHeadroom, buf.pcm_len bytes
+};
+
+// Receives one datagram (at most kFeedMaxDatagram bytes) and converts it for `format`.
+// A failed receive is logged as the main loop's, unless errno is EINTR or EAGAIN; an
+// empty datagram leaves errno as it was, so whether it is logged rests on that value.
+FeedResult receive_feed(int feed_sock, FeedBuffers& buf, const AudioFormat& format);
