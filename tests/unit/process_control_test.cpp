@@ -144,67 +144,57 @@ TEST_F(ProcessControl, KillAllSignalsEachIdOfTheSecondLineAndReturnsTheLast) {
     }
 }
 
-// Runs cmd with stdout into a pipe; returns what it printed and its exit status.
-std::pair<std::string, int> run_and_collect(const char* cmd) {
+// Runs cmd with `input` on its standard input and its standard output on a pipe (with
+// stdin_only, on this process's own, captured here); what came through the pipe, what came
+// out here, and the exit status.
+std::tuple<std::string, std::string, int> run_and_collect(const std::string& cmd,
+                                                          const std::string& input,
+                                                          int stdin_only) {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {"pipe failed", -1};
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {"pipe failed", "", -1};
     const int fds[2] = {in[0], out[1]};
-    const std::int32_t pid = run_command_argv(cmd, fds, 0);
+    testing::internal::CaptureStdout();
+    const std::int32_t pid = run_command_argv(cmd.c_str(), fds, stdin_only);
     close(in[0]);
-    close(in[1]);
     close(out[1]);
-    std::string text;
+    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) std::perror("write");
+    close(in[1]);
+    std::string piped;
     char buf[512];
-    for (ssize_t n; text.size() < 100000 && (n = read(out[0], buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; piped.size() < 100000 && (n = read(out[0], buf, sizeof buf)) > 0;)
+        piped.append(buf, static_cast<std::size_t>(n));
     close(out[0]);
     const int status = wait_for_exit(pid);
-    return {text, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    return {piped, testing::internal::GetCapturedStdout(),
+            WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-TEST_F(ProcessControl, CommandLineIsSplitAtEverySingleSpace) {
+TEST_F(ProcessControl, CommandLineIsSplitAtEverySingleSpaceAndRedirected) {
     std::string words49 = "/usr/bin/printf %s|", printed49;
     for (int i = 3; i <= 49; ++i) {
         words49 += " w";
         printed49 += "w|";
     }
-    // Two spaces give an empty word between them; a trailing space adds no word; there is
-    // no search of PATH.
-    const std::tuple<std::string, std::string, int> rows[] = {
-        {"/usr/bin/printf %s| a b", "a|b|", 0},
-        {"/usr/bin/printf %s| a  b", "a||b|", 0},
-        {"/usr/bin/printf %s| a ", "a|", 0},
-        {"/usr/bin/printf %s|", "|", 0},
-        {words49, printed49, 0},
-        {words49 + " w", "", 1},
-        {"printf %s| a", "", 1},
-        {"/no/such/program", "", 1}};
-    for (const auto& [cmd, out, status] : rows) {
+    // Command, input, stdin_only; output through the pipe, output here, status. Two spaces
+    // give an empty word between them; a trailing space adds no word; there is no search of
+    // PATH.
+    const std::tuple<std::string, std::string, int, std::string, std::string, int> rows[] = {
+        {"/usr/bin/printf %s| a b", "", 0, "a|b|", "", 0},
+        {"/usr/bin/printf %s| a  b", "", 0, "a||b|", "", 0},
+        {"/usr/bin/printf %s| a ", "", 0, "a|", "", 0},
+        {"/usr/bin/printf %s|", "", 0, "|", "", 0},
+        {words49, "", 0, printed49, "", 0},
+        {words49 + " w", "", 0, "", "", 1},
+        {"printf %s| a", "", 0, "", "", 1},
+        {"/no/such/program", "", 0, "", "", 1},
+        {"/usr/bin/tee /tmp/copy", "xyz", 0, "xyz", "", 0},
+        {"/usr/bin/tee /tmp/copy", "abc", 1, "", "abc", 0}};
+    for (const auto& [cmd, input, stdin_only, piped, own, status] : rows) {
         SCOPED_TRACE(cmd);
-        EXPECT_EQ(run_and_collect(cmd.c_str()), std::pair(out, status));
+        EXPECT_EQ(run_and_collect(cmd, input, stdin_only), std::tuple(piped, own, status));
     }
+    EXPECT_EQ(read_file("/tmp/copy"), "abc");
     EXPECT_EQ(run_command_argv(nullptr, nullptr, 0), 1);
-}
-
-TEST_F(ProcessControl, CommandStandardInputAndOutputRedirection) {
-    int in[2], out[2];
-    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    const int fds[2] = {in[0], out[1]};
-    // stdin_only: the child reads the pipe but writes to the test's own standard output.
-    testing::internal::CaptureStdout();
-    const std::int32_t pid = run_command_argv("/usr/bin/tee /tmp/copy", fds, 1);
-    ASSERT_GT(pid, 1);
-    close(in[0]);
-    close(out[1]);
-    ASSERT_EQ(write(in[1], "xyz", 3), 3);
-    close(in[1]);
-    const int status = wait_for_exit(pid);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "xyz");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    char c;
-    EXPECT_EQ(read(out[0], &c, 1), 0);  // nothing came through the given output
-    EXPECT_EQ(read_file("/tmp/copy"), "xyz");
 }
 
 TEST_F(ProcessControl, ShellCommandRunsThroughBinSh) {
