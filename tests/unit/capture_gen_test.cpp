@@ -105,13 +105,11 @@ TEST(CaptureGen, LinearEightBitAndTone) {
 TEST(CaptureGen, PacingScheduleIsAbsoluteAndExact) {
     // Bytes sent before, bytes a second, ns: 10 ms of 48 kHz 16-bit stereo, an hour on the
     // dot, 44.1 kHz cut to the ns (and not 100 times the cut value), 20 ms of G.711.
+    // clang-format off
     const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t> rows[] = {
-        {0, 192000, 0},
-        {1920, 192000, 10000000},
-        {1920ull * 360000, 192000, 3600000000000},
-        {1920, 176400, 10884353},
-        {1920ull * 100, 176400, 1088435374},
-        {160, 8000, 20000000}};
+        {0, 192000, 0}, {1920, 192000, 10000000}, {1920ull * 360000, 192000, 3600000000000},
+        {1920, 176400, 10884353}, {1920ull * 100, 176400, 1088435374}, {160, 8000, 20000000}};
+    // clang-format on
     for (const auto& [before, rate, ns] : rows) EXPECT_EQ(capture::schedule_ns(before, rate), ns);
 }
 
@@ -121,34 +119,29 @@ Bytes le(std::uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     return b;
 }
-Bytes tag(const char* t) { return Bytes(t, t + std::strlen(t)); }
-Bytes fmt_chunk(std::uint32_t format, std::uint32_t channels, std::uint32_t rate,
-                std::uint32_t bits, std::uint32_t align) {
-    Bytes b = tag("fmt ");
-    for (const Bytes& part : {le(16, 4), le(format, 2), le(channels, 2), le(rate, 4),
-                              le(rate * align, 4), le(align, 2), le(bits, 2)})
-        b.insert(b.end(), part.begin(), part.end());
-    return b;
-}
-// "RIFF", its size, "WAVE", then the parts as they are.
-Bytes riff(std::initializer_list<Bytes> parts, std::uint32_t size = 0) {
-    Bytes b = tag("RIFF");
-    for (const Bytes& part : {le(size, 4), tag("WAVE")})
-        b.insert(b.end(), part.begin(), part.end());
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes b;
     for (const Bytes& part : parts) b.insert(b.end(), part.begin(), part.end());
     return b;
+}
+Bytes tag(const char* t) { return Bytes(t, t + 4); }
+// A chunk that claims `size` bytes (by default those of its body, written as given).
+Bytes chunk(const char* id, const Bytes& body, std::int64_t size = -1) {
+    return cat({tag(id), le(static_cast<std::uint32_t>(size < 0 ? body.size() : size), 4), body});
+}
+Bytes fmt_chunk(std::uint32_t format, std::uint32_t channels, std::uint32_t rate,
+                std::uint32_t bits, std::uint32_t align) {
+    return chunk("fmt ", cat({le(format, 2), le(channels, 2), le(rate, 4), le(rate * align, 4),
+                              le(align, 2), le(bits, 2)}));
+}
+Bytes riff(std::initializer_list<Bytes> chunks, std::uint32_t size = 0) {
+    return cat({tag("RIFF"), le(size, 4), tag("WAVE"), cat(chunks)});
 }
 
 TEST(CaptureGen, WavReaderWalksChunksAndRefusesWhatItCannotSend) {
     // An odd-sized LIST chunk with its pad byte before fmt (16-bit stereo 48 kHz) and data.
-    const Bytes file = riff({tag("LIST"),
-                             le(3, 4),
-                             tag("abc"),
-                             {0},
-                             fmt_chunk(1, 2, 48000, 16, 4),
-                             tag("data"),
-                             le(8, 4),
-                             {0x01, 0x00, 0xFF, 0xFF, 0x00, 0x80, 0xFF, 0x7F}});
+    const Bytes file = riff({chunk("LIST", {'a', 'b', 'c', 0}, 3), fmt_chunk(1, 2, 48000, 16, 4),
+                             chunk("data", {0x01, 0x00, 0xFF, 0xFF, 0x00, 0x80, 0xFF, 0x7F})});
     capture::WavInfo info;
     std::string error;
     ASSERT_TRUE(capture::parse_wav(file, &info, &error)) << error;
@@ -159,18 +152,16 @@ TEST(CaptureGen, WavReaderWalksChunksAndRefusesWhatItCannotSend) {
               (std::vector<std::int16_t>{1, -1, -32768, 32767}));
 
     // A streamed file's data size runs past the end: cut to whole frames in the file.
-    const Bytes streamed =
-        riff({fmt_chunk(1, 1, 8000, 8, 1), tag("data"), le(0xFFFFFFFF, 4), {0x80, 0x00, 0xFF}},
-             0xFFFFFFFF);
+    const Bytes streamed = riff(
+        {fmt_chunk(1, 1, 8000, 8, 1), chunk("data", {0x80, 0x00, 0xFF}, 0xFFFFFFFF)}, 0xFFFFFFFF);
     ASSERT_TRUE(capture::parse_wav(streamed, &info, &error)) << error;
     EXPECT_EQ(info.data_bytes, 3u);
     EXPECT_EQ(capture::pcm_to_samples(streamed.data() + info.data_offset, 3, 8),
               (std::vector<std::int16_t>{0, -32768, 32512}));
 
-    Bytes no_data = tag("data");
-    no_data.resize(8, 0);
+    const Bytes no_data = chunk("data", {});
     const std::pair<Bytes, const char*> refused[] = {
-        {tag("RIFXxxxxWAVEfmt "), "not a RIFF/WAVE file"},
+        {cat({tag("RIFX"), le(0, 4), tag("WAVE"), tag("fmt ")}), "not a RIFF/WAVE file"},
         {tag("RIFF"), "not a RIFF/WAVE file"},
         {riff({fmt_chunk(3, 2, 48000, 32, 8), no_data}), "not PCM (format 3)"},
         {riff({fmt_chunk(1, 2, 48000, 24, 6), no_data}), "24-bit samples"},
@@ -268,7 +259,7 @@ TEST(CaptureGen, StandInSendsWhatItRecordsInEveryLayout) {
         samples_le.insert(samples_le.end(), s.begin(), s.end());
         want_be.insert(want_be.end(), {s[1], s[0]});
     }
-    const Bytes wav = riff({fmt_chunk(1, 1, 8000, 16, 2), tag("data"), le(360, 4), samples_le});
+    const Bytes wav = riff({fmt_chunk(1, 1, 8000, 16, 2), chunk("data", samples_le)});
     write_file(dir.file("in.wav"), std::string(wav.begin(), wav.end()));
     write_file(dir.file("in.raw"), std::string(samples_le.begin(), samples_le.end()));
     for (const std::string& source :
