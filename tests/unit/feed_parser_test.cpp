@@ -128,27 +128,24 @@ TEST(FeedParser, EveryLayoutRoundTripsTheGeneratedSamples) {
 
 TEST(FeedParser, RefusesShortDatagramsAndFormatsItCannotCarry) {
     dbg_to_screen();
-    // Short datagrams are refused with their length; formats silently.
+    // Short datagrams are refused with their length; formats silently: before the first
+    // poll, no recognised input (255), no such source (4), rates other than 48000, 44100 and
+    // 8000, audio off, three channels, 24 or no bits, codec 8 (no audio). The codec is not
+    // consulted beyond 8.
+    const AudioFormat adc = kAdcStereo48k;
+    // clang-format off
     const std::tuple<std::int32_t, AudioFormat, int, const char*> rows[] = {
-        {63, kAdcStereo48k, 0, "invalid audio length(63)\n"},
-        {0, kAdcStereo48k, 0, "invalid audio length(0)\n"},
-        {1, kAdcStereo48k, 0, "invalid audio length(1)\n"},
-        {-1, kAdcStereo48k, 0, "invalid audio length(-1)\n"},
-        {64, kAdcStereo48k, 1, ""},
-        {64, {0, 0, 0, 0, 0}, 0, ""},         // before the first poll
-        {64, {255, 16, 1, 2, 48000}, 0, ""},  // no recognised input
-        {64, {4, 16, 1, 2, 48000}, 0, ""},    // no such source
-        {64, {3, 16, 1, 2, 32000}, 0, ""},    // rates other than 48000, 44100, 8000
-        {64, {3, 16, 1, 2, 0}, 0, ""},
-        {64, {3, 16, 1, 0, 48000}, 0, ""},  // audio off
-        {64, {3, 16, 1, 3, 48000}, 0, ""},  // three channels
-        {64, {3, 24, 1, 2, 48000}, 0, ""},  // 24 bits
-        {64, {3, 0, 1, 2, 48000}, 0, ""},
-        {64, {3, 16, 8, 2, 48000}, 0, ""},  // codec 8: no audio
-        {64, {2, 16, 1, 2, 44100}, 1, ""},
-        {64, {0, 8, 2, 1, 8000}, 1, ""},
-        {64, {1, 16, 3, 1, 48000}, 1, ""},  // codec not consulted beyond 8
+        {63, adc, 0, "invalid audio length(63)\n"}, {0, adc, 0, "invalid audio length(0)\n"},
+        {1, adc, 0, "invalid audio length(1)\n"},   {-1, adc, 0, "invalid audio length(-1)\n"},
+        {64, adc, 1, ""},                           {64, {0, 0, 0, 0, 0}, 0, ""},
+        {64, {255, 16, 1, 2, 48000}, 0, ""},  {64, {4, 16, 1, 2, 48000}, 0, ""},
+        {64, {3, 16, 1, 2, 32000}, 0, ""},    {64, {3, 16, 1, 2, 0}, 0, ""},
+        {64, {3, 16, 1, 0, 48000}, 0, ""},    {64, {3, 16, 1, 3, 48000}, 0, ""},
+        {64, {3, 24, 1, 2, 48000}, 0, ""},    {64, {3, 0, 1, 2, 48000}, 0, ""},
+        {64, {3, 16, 8, 2, 48000}, 0, ""},    {64, {2, 16, 1, 2, 44100}, 1, ""},
+        {64, {0, 8, 2, 1, 8000}, 1, ""},      {64, {1, 16, 3, 1, 48000}, 1, ""},
         {64, {3, 16, 0, 2, 48000}, 1, ""}};
+    // clang-format on
     for (const auto& [len, format, rc, message] : rows) {
         SCOPED_TRACE(testing::Message()
                      << len << " bytes, format " << format.source << " " << format.bits << " "

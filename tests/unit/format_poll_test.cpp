@@ -42,20 +42,16 @@ TEST(FormatPoll, DetectedFormatFollowsTheConfiguredValues) {
     // (source, bits, codec, channels, rate). Only rate mode 2 lowers the rate; channel
     // modes 0 and 4 keep the channels; odd codecs pass through as 8-bit; no input gives
     // codec 8 with the bits of the setting; a record left valid keeps its fields.
+    // clang-format off
     const std::tuple<InputDetect, FormatSettings, std::uint32_t, AudioFormat> rows[] = {
-        {kAdc, {1, 1, 0}, 0, {3, 16, 1, 2, 48000}},
-        {kAdc, {1, 2, 2}, 0, {3, 8, 2, 2, 8000}},
-        {kAdc, {2, 3, 0}, 0, {3, 8, 3, 1, 48000}},
-        {kHdSdi, {3, 1, 0}, 2, {0, 16, 1, 0, 48000}},
-        {kHdSdi, {1, 1, 1}, 0, {0, 16, 1, 2, 48000}},
-        {kHdSdi, {1, 1, 2}, 0, {0, 16, 1, 2, 8000}},
-        {kAdc, {0, 1, 0}, 0, {3, 16, 1, 0, 48000}},
-        {kAdc, {0, 1, 0}, 2, {3, 16, 1, 2, 48000}},
-        {kAdc, {4, 1, 0}, 1, {3, 16, 1, 1, 48000}},
-        {kAdc, {1, 5, 0}, 0, {3, 8, 5, 2, 48000}},
-        {kNoInput, {1, 1, 0}, 0, {255, 16, 8, 2, 0}},
-        {kNoInput, {2, 2, 2}, 0, {255, 8, 8, 1, 0}},
+        {kAdc, {1, 1, 0}, 0, {3, 16, 1, 2, 48000}},   {kAdc, {1, 2, 2}, 0, {3, 8, 2, 2, 8000}},
+        {kAdc, {2, 3, 0}, 0, {3, 8, 3, 1, 48000}},    {kHdSdi, {3, 1, 0}, 2, {0, 16, 1, 0, 48000}},
+        {kHdSdi, {1, 1, 1}, 0, {0, 16, 1, 2, 48000}}, {kHdSdi, {1, 1, 2}, 0, {0, 16, 1, 2, 8000}},
+        {kAdc, {0, 1, 0}, 0, {3, 16, 1, 0, 48000}},   {kAdc, {0, 1, 0}, 2, {3, 16, 1, 2, 48000}},
+        {kAdc, {4, 1, 0}, 1, {3, 16, 1, 1, 48000}},   {kAdc, {1, 5, 0}, 0, {3, 8, 5, 2, 48000}},
+        {kNoInput, {1, 1, 0}, 0, {255, 16, 8, 2, 0}}, {kNoInput, {2, 2, 2}, 0, {255, 8, 8, 1, 0}},
         {{255, 1, 48000}, {1, 1, 2}, 0, {255, 16, 1, 2, 8000}}};
+    // clang-format on
     for (const auto& [probe, s, channels_before, want] : rows) {
         SCOPED_TRACE(testing::Message()
                      << "probe source " << probe.source << " mode " << s.channel_mode << " codec "
@@ -81,8 +77,10 @@ TEST(FormatPoll, NewFormatAppliedOnItsThirdPollInARow) {
         {applied, std::vector(3, AudioFormat{3, 16, 3, 2, 48000}), "c.R"},
         {applied, std::vector(3, AudioFormat{3, 16, 1, 1, 48000}), "c.R"},
         {applied, std::vector(3, AudioFormat{3, 16, 1, 2, 44100}), "c.R"},
-        // Returning to the applied format does nothing.
-        {{kL16, kL16, 1}, {kPcma, kL16, kL16, kL16}, "cc.."}};
+        // Returning to the applied format does nothing; a format that flips on every poll is
+        // never applied.
+        {{kL16, kL16, 1}, {kPcma, kL16, kL16, kL16}, "cc.."},
+        {kFormatTrackingStart, {kL16, kPcma, kL16, kPcma, kL16, kPcma, kL16, kPcma}, "cccccccc"}};
     for (const auto& [start, formats, want] : rows) {
         FormatTracking t = start;
         std::string verdicts;
@@ -213,21 +211,6 @@ TEST_F(FormatPollRun, EachConfigurationIsAppliedWithItsSdpLine) {
         EXPECT_EQ(sdp_line(), sdp);
         EXPECT_EQ(applied_sample_rate, want.sample_rate);
     }
-}
-
-TEST_F(FormatPollRun, FormatChangingOnEveryPollIsNeverApplied) {
-    MAP_WINDOW_OR_SKIP();
-    set_test_audio_input(0x0002);
-    AudioFormat f{};
-    for (int i = 0; i < 12; ++i) {
-        SCOPED_TRACE(i);
-        configure(1, i % 2 ? 2 : 1, 0);
-        const std::string log = poll(f);
-        EXPECT_NE(log.find("[Audio] "), std::string::npos);
-        EXPECT_EQ(log.find("[Fix Audio]"), std::string::npos);
-    }
-    EXPECT_EQ(sdp_line(), "(no file)");
-    EXPECT_EQ(applied_sample_rate, 0u);
 }
 
 TEST_F(FormatPollRun, AlternateSettingsAreCopiedAsTheyStandAndNotWrittenBack) {

@@ -140,66 +140,64 @@ TEST(UdpSocket, EachOpenSetsItsOptionsBindsConnectsOrCleansUp) {
         const char *local, *iface, *remote;
         std::uint16_t local_port, remote_port;
         int ttl;
-        std::string log;    // regular expression for the whole log
         std::string state;  // regular expression for state_of and the record, or "failed"
+        std::string log;    // regular expression for the whole log
     } rows[] = {
         // The feed's receive socket.
         {'r', "127.0.0.1", nullptr, nullptr, 18005, 0, 0,
-         R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:18005 at-null from-null:0\n)",
-         "127.0.0.1:18005 peer=none snd=default rcv=set timeout=1.0" + receives},
+         "127.0.0.1:18005 peer=none snd=default rcv=set timeout=1.0" + receives,
+         R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:18005 at-null from-null:0\n)"},
         {'t', nullptr, nullptr, "127.0.0.1", 0, 5004, 9,
-         tx_entry + R"(null from-127\.0\.0\.1:5004\n)",
          R"(127.0.0.1:\d+ peer=127.0.0.1:5004 snd=set rcv=default timeout=0.0)" + sends +
-             "127.0.0.1:5004"},
+             "127.0.0.1:5004",
+         tx_entry + R"(null from-127\.0\.0\.1:5004\n)"},
         // A local address without a local port is not bound; no remote, no connect.
         {'t', "127.0.0.1", nullptr, nullptr, 0, 0, 1,
-         R"(\[DBG\] sockTxOpen:\d+ MY-127\.0\.0\.1:0 at-null from-null:0\n)",
-         "0.0.0.0:0 peer=none snd=default rcv=default timeout=0.0" + receives},
+         "0.0.0.0:0 peer=none snd=default rcv=default timeout=0.0" + receives,
+         R"(\[DBG\] sockTxOpen:\d+ MY-127\.0\.0\.1:0 at-null from-null:0\n)"},
         // Receive options need a local port; connecting does not need a remote port.
         {'r', "127.0.0.1", "10.0.0.1", "127.0.0.1", 0, 9, 0,
-         R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:0 at-10\.0\.0\.1 from-127\.0\.0\.1:9\n)",
-         R"(127.0.0.1:\d+ peer=127.0.0.1:9 snd=default rcv=default timeout=0.0)" + receives},
+         R"(127.0.0.1:\d+ peer=127.0.0.1:9 snd=default rcv=default timeout=0.0)" + receives,
+         R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:0 at-10\.0\.0\.1 from-127\.0\.0\.1:9\n)"},
         // A multicast source is neither connected nor joined (see /proc below).
-        {'r', nullptr, "127.0.0.1", "239.1.2.3", 5004, 5004, 0, R"(.*\n)",
-         "0.0.0.0:5004 peer=none snd=default rcv=set timeout=1.0" + receives},
+        {'r', nullptr, "127.0.0.1", "239.1.2.3", 5004, 5004, 0,
+         "0.0.0.0:5004 peer=none snd=default rcv=set timeout=1.0" + receives, R"(.*\n)"},
         // Both directions, no entry log; an empty remote is not connected.
-        {'b', "127.0.0.1", nullptr, "127.0.0.1", 7001, 7002, 1, "",
+        {'b', "127.0.0.1", nullptr, "127.0.0.1", 7001, 7002, 1,
          "127.0.0.1:7001 peer=127.0.0.1:7002 snd=set rcv=set timeout=1.0" + sends +
-             "127.0.0.1:7002"},
-        {'b', nullptr, nullptr, "", 0, 7003, 1, "",
-         "0.0.0.0:0 peer=none snd=set rcv=default timeout=0.0" + sends + "0.0.0.0:7003"},
+             "127.0.0.1:7002",
+         ""},
+        {'b', nullptr, nullptr, "", 0, 7003, 1,
+         "0.0.0.0:0 peer=none snd=set rcv=default timeout=0.0" + sends + "0.0.0.0:7003", ""},
         // The local control block 224.0.0.x is not multicast: the kernel's defaults stay.
-        {'T', nullptr, "127.0.0.1", "224.0.0.255", 0, 5004, 17, R"(.*\n)",
-         R"(\S+ peer=224.0.0.255:5004 snd=set rcv=default timeout=0.0)" + sends + "untouched"},
-        {'t', nullptr, "127.0.0.1", "239.1.2.3", 0, 5004, 17, R"(.*\n(.|\n)*)",
-         has_if ? std::regex_replace(groups, std::regex("if=0.0.0.0"), "if=127.0.0.1") : "failed"},
+        {'T', nullptr, "127.0.0.1", "224.0.0.255", 0, 5004, 17,
+         R"(\S+ peer=224.0.0.255:5004 snd=set rcv=default timeout=0.0)" + sends + "untouched",
+         R"(.*\n)"},
+        {'t', nullptr, "127.0.0.1", "239.1.2.3", 0, 5004, 17,
+         has_if ? std::regex_replace(groups, std::regex("if=0.0.0.0"), "if=127.0.0.1") : "failed",
+         R"(.*\n(.|\n)*)"},
         // No interface given (empty or null): loop and time-to-live only.
-        {'t', nullptr, "", "239.1.2.3", 0, 5004, 17, tx_entry + R"( from-239\.1\.2\.3:5004\n)",
-         groups},
-        {'t', nullptr, nullptr, "239.1.2.3", 0, 5004, 17, R"(.*\n)", groups},
+        {'t', nullptr, "", "239.1.2.3", 0, 5004, 17, groups,
+         tx_entry + R"( from-239\.1\.2\.3:5004\n)"},
+        {'t', nullptr, nullptr, "239.1.2.3", 0, 5004, 17, groups, R"(.*\n)"},
         // Failures: the socket is closed, the out-descriptor left as it was.
-        {'r', "127.0.0.1", nullptr, nullptr, 4100, 0, 0,
-         R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:4100 at-null from-null:0\nbind ::: Address already in use\n)",
-         "failed"},
-        {'T', "10.9.9.9", nullptr, "127.0.0.1", 4000, 5004, 1,
-         R"(\[DBG\] sockTxOpen:\d+ MY-10\.9\.9\.9:4000 at-null from-127\.0\.0\.1:5004\nbind ::: Cannot assign requested address\n)",
-         "failed"},
-        {'T', nullptr, nullptr, "10.1.2.3", 0, 5004, 1,
+        {'r', "127.0.0.1", nullptr, nullptr, 4100, 0, 0, "failed",
+         R"(\[DBG\] sockRxOpen:\d+ RX-127\.0\.0\.1:4100 at-null from-null:0\nbind ::: Address already in use\n)"},
+        {'T', "10.9.9.9", nullptr, "127.0.0.1", 4000, 5004, 1, "failed",
+         R"(\[DBG\] sockTxOpen:\d+ MY-10\.9\.9\.9:4000 at-null from-127\.0\.0\.1:5004\nbind ::: Cannot assign requested address\n)"},
+        {'T', nullptr, nullptr, "10.1.2.3", 0, 5004, 1, "failed",
          tx_entry +
-             R"(null from-10\.1\.2\.3:5004\nconnect ::: Network is unreachable\n\[DBG\] sockTxOpen:\d+\n)",
-         "failed"},
-        {'r', nullptr, nullptr, "10.1.2.3", 0, 5004, 0,
-         R"(\[DBG\] sockRxOpen:\d+ RX-null:0 at-null from-10\.1\.2\.3:5004\nconnect ::: Network is unreachable\n\[DBG\] sockRxOpen:\d+\n)",
-         "failed"},
-        {'b', nullptr, nullptr, "10.1.2.3", 4200, 5004, 1,
-         R"(connect ::: Network is unreachable\n\[DBG\] sockTRxOpen:\d+\n)", "failed"},
-        {'T', nullptr, "10.9.9.9", "239.1.2.3", 0, 1234, 1,
+             R"(null from-10\.1\.2\.3:5004\nconnect ::: Network is unreachable\n\[DBG\] sockTxOpen:\d+\n)"},
+        {'r', nullptr, nullptr, "10.1.2.3", 0, 5004, 0, "failed",
+         R"(\[DBG\] sockRxOpen:\d+ RX-null:0 at-null from-10\.1\.2\.3:5004\nconnect ::: Network is unreachable\n\[DBG\] sockRxOpen:\d+\n)"},
+        {'b', nullptr, nullptr, "10.1.2.3", 4200, 5004, 1, "failed",
+         R"(connect ::: Network is unreachable\n\[DBG\] sockTRxOpen:\d+\n)"},
+        {'T', nullptr, "10.9.9.9", "239.1.2.3", 0, 1234, 1, "failed",
          tx_entry +
              R"(10\.9\.9\.9 from-239\.1\.2\.3:1234\nfail to setsockopt IP_MULTICAST_IF\n ::: )" +
-             std::strerror(has_if ? EADDRNOTAVAIL : ENOPROTOOPT) + "\n",
-         "failed"},
-        {'T', nullptr, nullptr, "239.1.2.3", 0, 1234, 300,
-         tx_entry + R"(null from-239\.1\.2\.3:1234\nsetsockopt IP_MULTICAST_TTL)", "failed"},
+             std::strerror(has_if ? EADDRNOTAVAIL : ENOPROTOOPT) + "\n"},
+        {'T', nullptr, nullptr, "239.1.2.3", 0, 1234, 300, "failed",
+         tx_entry + R"(null from-239\.1\.2\.3:1234\nsetsockopt IP_MULTICAST_TTL)"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.state);
