@@ -136,10 +136,10 @@ TEST_F(FormatPollRun, FirstFormatIsTracedThenAppliedOnTheThirdPollThenAnInputCha
     MAP_WINDOW_OR_SKIP();
     configure(1, 1, 0);
     set_test_audio_input(0x0002);
+    // Terminating both servers by their whole names is shown end to end; here one server
+    // shows when it happens.
     const pid_t server = start_named_process("/tmp/bin", "rtspServer");
-    const pid_t server_m = start_named_process("/tmp/bin", "rtspServerM");
-    const pid_t bystander = start_named_process("/tmp/bin", "rtspServerMX");
-    ASSERT_TRUE(server > 0 && server_m > 0 && bystander > 0);
+    ASSERT_GT(server, 0);
     AudioFormat f{};
 
     EXPECT_EQ(poll(f),
@@ -155,15 +155,10 @@ TEST_F(FormatPollRun, FirstFormatIsTracedThenAppliedOnTheThirdPollThenAnInputCha
     EXPECT_EQ(poll(f),
               "[Fix Audio] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\n"
               "rtspServer task [" +
-                  std::to_string(server) +
-                  "] killed\n"
-                  "rtspServerM task [" +
-                  std::to_string(server_m) + "] killed\n");
+                  std::to_string(server) + "] killed\n");
     EXPECT_EQ(sdp_line(), "a=rtpmap:98 L16/48000/2\n");
     EXPECT_EQ(applied_sample_rate, 48000u);
     EXPECT_TRUE(killed_by_sigkill(wait_for_exit(server)));
-    EXPECT_TRUE(killed_by_sigkill(wait_for_exit(server_m)));
-    EXPECT_EQ(wait_for_exit(bystander, 0), -1);
 
     // Holding: nothing more happens, neither on the next poll nor on the next check.
     std::remove(kSdpLinePath);
