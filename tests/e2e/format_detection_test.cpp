@@ -54,7 +54,7 @@ pid_t start_rtsp_standin(const std::string& name, const std::string& out) {
 }
 
 // True once the child has been ended by SIGKILL within the time.
-bool killed_by_sigkill(pid_t pid) {
+bool ends_by_sigkill(pid_t pid) {
     int status = 0;
     return wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10s) &&
            WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
@@ -103,8 +103,8 @@ TEST(FormatDetection, ConfirmedFormatRewritesSdpLineAndStopsRtspServers) {
 
     EXPECT_TRUE(wait_until([] { return file_text(kSdpLine) == "a=rtpmap:98 L16/48000/2\n"; }, 10s))
         << file_text(kSdpLine);
-    EXPECT_TRUE(killed_by_sigkill(server));
-    EXPECT_TRUE(killed_by_sigkill(server_m));
+    EXPECT_TRUE(ends_by_sigkill(server));
+    EXPECT_TRUE(ends_by_sigkill(server_m));
     EXPECT_TRUE(service.wait_output("rtspServer task \\[" + std::to_string(server) +
                                         "\\] killed\nrtspServerM task \\[" +
                                         std::to_string(server_m) + "\\] killed\n",
