@@ -110,24 +110,21 @@ TEST_F(ProcessControl, KillAllSignalsEachIdOfTheSecondLineAndReturnsTheLast) {
     const pid_t c = start_named_process(kBin, "three");
     ASSERT_TRUE(a > 0 && b > 0 && c > 0);
     const std::string A = std::to_string(a), B = std::to_string(b), C = std::to_string(c);
+    // A line of spaces or nothing: nothing killed. Nothing found in five tries: the second
+    // pidof never runs. The last id 0: the others are killed, nothing logged.
     struct Row {
         std::string pidof_line, killall_line;
         std::int32_t last;
         std::string log;
         int pidof_calls;
         std::vector<pid_t> killed;
-    } rows[] = {
-        {A + "\n", "    \n", 0, "", 2, {}},  // a line of spaces
-        {A + "\n", "", 0, "", 2, {}},
-        {"\n", "1\n", 0, "", 5, {}},  // five tries, then given up
-        {B + "\n",
-         B + " " + A + " \r\n",
-         a,
-         "rtspServer task [" + B + " " + A + "] killed\n",
-         2,
-         {a, b}},
-        {C + "\n", C + " 0\n", 0, "", 2, {c}},  // last id 0
     };
+    const std::string killed_log = "rtspServer task [" + B + " " + A + "] killed\n";
+    const Row rows[] = {{A + "\n", "    \n", 0, "", 2, {}},
+                        {A + "\n", "", 0, "", 2, {}},
+                        {"\n", "1\n", 0, "", 5, {}},
+                        {B + "\n", B + " " + A + " \r\n", a, killed_log, 2, {a, b}},
+                        {C + "\n", C + " 0\n", 0, "", 2, {c}}};
     std::set<pid_t> alive{a, b, c};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.killall_line);
