@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "core/shm_config.h"
 #include "input/fpga_window.h"
@@ -20,21 +21,18 @@ bool create_test_shm() {
     return shm_attach();
 }
 
-TestFpgaWindow::TestFpgaWindow() {
-    const auto want = reinterpret_cast<void*>(FPGA_VIRT_BASE);
-    const auto page = static_cast<std::size_t>(getpagesize());
-    void* at = mmap(want, page, PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    if (at == MAP_FAILED) return;
-    if (at != want) {  // a kernel that takes the flag as a mere hint
-        munmap(at, page);
-        return;
-    }
-    bytes_ = static_cast<std::uint8_t*>(at);
+void TestFpgaUnmap::operator()(std::uint8_t* window) const {
+    munmap(window, static_cast<std::size_t>(getpagesize()));
 }
 
-TestFpgaWindow::~TestFpgaWindow() {
-    if (bytes_) munmap(bytes_, static_cast<std::size_t>(getpagesize()));
+TestFpgaWindow map_test_fpga_window() {
+    void* const want = reinterpret_cast<void*>(FPGA_VIRT_BASE);
+    void* at = mmap(want, static_cast<std::size_t>(getpagesize()), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (at == MAP_FAILED) return nullptr;
+    TestFpgaWindow window(static_cast<std::uint8_t*>(at));
+    // A kernel that takes the flag as a mere hint may map elsewhere.
+    return at == want ? std::move(window) : nullptr;
 }
 
 bool address_unmapped(std::uintptr_t addr) {

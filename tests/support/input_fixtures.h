@@ -4,26 +4,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 // Creates the block (key 1005, standard size, zeroed) and attaches it as the service does.
 // Call after enter_private_ipc().
 bool create_test_shm();
 
-// Anonymous memory (one page, read-write) at FPGA_VIRT_BASE, mapped without replacing
-// anything there and unmapped again at the end of the scope.
-class TestFpgaWindow {
-  public:
-    TestFpgaWindow();
-    ~TestFpgaWindow();
-    TestFpgaWindow(const TestFpgaWindow&) = delete;
-    TestFpgaWindow& operator=(const TestFpgaWindow&) = delete;
-
-    // nullptr when the address was taken.
-    std::uint8_t* bytes() const { return bytes_; }
-
-  private:
-    std::uint8_t* bytes_ = nullptr;
+// Anonymous read-write memory (one page) at FPGA_VIRT_BASE, mapped without replacing
+// anything there and unmapped with the pointer; null when the address is taken.
+struct TestFpgaUnmap {
+    void operator()(std::uint8_t* window) const;
 };
+using TestFpgaWindow = std::unique_ptr<std::uint8_t, TestFpgaUnmap>;
+TestFpgaWindow map_test_fpga_window();
 
 // True when nothing is mapped at that address.
 bool address_unmapped(std::uintptr_t addr);
