@@ -10,7 +10,7 @@
 # to $SERVICE_OUT.
 set -euo pipefail
 
-SCENES=(block fpga start detect rtp ts log stop)
+SCENES=(block fpga start announce detect rtp ts log stop)
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build/release
@@ -50,6 +50,11 @@ scene_start() {
         sed 's/^/      /' "$SERVICE_OUT"
         return 1
     fi
+}
+
+scene_announce() {
+    say "At start-up the service announced itself on mailbox 3 (message code 25)"
+    run sim_mgmt mailbox read 3
 }
 
 scene_detect() {
@@ -137,7 +142,7 @@ scene_ts() {
     local probed duration exact
     # The stream is listed under its program too: keep the first line.
     probed=$(ffprobe -v error -select_streams a -of csv=p=0 \
-        -show_entries stream=codec_name,sample_fmt,sample_rate,channels /tmp/demo.ts | head -n 1)
+        -show_entries stream=codec_name,sample_fmt,sample_rate,channels /tmp/demo.ts | sed -n 1p)
     duration=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$BUILD/demo-ts.wav")
     if cmp -s /tmp/demo-ts.raw /tmp/demo-sent.raw; then
         exact="yes, $(stat -c %s /tmp/demo-sent.raw) bytes identical to what the capture process sent"
