@@ -66,18 +66,6 @@ TEST(DebugLog, RotatesOnlyBeyond8192Bytes) {
     EXPECT_TRUE(matches(log.text(), kStamp + "b\n")) << log.text();
 }
 
-TEST(DebugLog, ScreenModeWritesStdoutAndNoFile) {
-    TempDir dir;
-    dbg_to_screen();
-    dbg_set_logfile(dir.file("log").c_str());
-    testing::internal::CaptureStdout();
-    dbg_printf("hello %s\n", "screen");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "hello screen\n");
-    EXPECT_EQ(get_file_size(dir.file("log").c_str()), -1);
-    write_file(dir.file("log"), "12345");
-    EXPECT_EQ(get_file_size(dir.file("log").c_str()), 5);
-}
-
 TEST(DebugLog, TrimLineEnd) {
     const std::pair<std::string, std::string> cases[] = {
         {"abc \r\n", "abc"}, {"", ""}, {" \n\r ", ""}, {"a b\tc\n", "a b\tc"}};

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +36,6 @@ std::string logged(F call) {
 }
 
 std::string ip_text(const std::string& args) { return shell_output("ip " + args); }
-std::string err_text(int err) { return std::strerror(err); }
 
 // eth0 is a dummy interface, or one end of a veth pair where the kernel has no dummy
 // driver; br0 is a bridge. Both live and die with the test's network namespace.
@@ -75,7 +75,7 @@ TEST_F(Interfaces, AddressAndNetmaskSetByUsAsTheKernelShowsThem) {
 }
 
 TEST_F(Interfaces, FailedRequestsReportAsDocumented) {
-    const std::string no_dev = " ::: " + err_text(ENODEV) + "\n";
+    const std::string no_dev = std::string(" ::: ") + std::strerror(ENODEV) + "\n";
     std::uint8_t b[6] = {255, 255, 255, 0, 0, 0};
     std::uint16_t f16;
     std::uint32_t f32;
@@ -95,7 +95,7 @@ TEST_F(Interfaces, FailedRequestsReportAsDocumented) {
         {[&] { return set_if_up(no, 1); }, ""},
         // eth0 exists but has no address to give a netmask to.
         {[&] { return set_eth0_netmask(b); },
-         "SIOCSIFNETMASK ::: " + err_text(EADDRNOTAVAIL) + "\n"}};
+         std::string("SIOCSIFNETMASK ::: ") + std::strerror(EADDRNOTAVAIL) + "\n"}};
     // clang-format on
     int i = 0;
     for (const auto& [call, log] : cases) {
@@ -129,7 +129,7 @@ TEST_F(Interfaces, FlagsMtuAndHardwareAddress) {
     // The MTU as the kernel shows it. One that does not fit the request's signed field is
     // refused by the kernel and leaves the interface alone.
     EXPECT_EQ(logged([&] { EXPECT_EQ(set_if_mtu("eth0", 0xFFFFFFFFu), 0); }),
-              "SIOCSIFMTU ::: " + err_text(EINVAL) + "\n");
+              std::string("SIOCSIFMTU ::: ") + std::strerror(EINVAL) + "\n");
     std::uint32_t mtu = 0;
     EXPECT_EQ(logged([&] { EXPECT_EQ(get_if_mtu("eth0", &mtu), 1); }), "MTU : 1500\n");
     for (std::uint32_t want : {576u, 9000u}) {
@@ -240,12 +240,10 @@ TEST(Gateway, ReadsTheRouteTableText) {
     ASSERT_TRUE(mount_tmpfs("/proc"));
     ASSERT_EQ(mkdir("/proc/net", 0755), 0);
     // The kernel prints the network-order address as one native-order number.
-    auto hex = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-        const std::uint8_t wire[4] = {a, b, c, d};
-        std::uint32_t native;
-        std::memcpy(&native, wire, 4);
+    auto hex = [](int a, int b, int c, int d) {
+        if (std::endian::native == std::endian::little) std::swap(a, d), std::swap(b, c);
         char text[9];
-        std::snprintf(text, sizeof text, "%08X", native);
+        std::snprintf(text, sizeof text, "%02X%02X%02X%02X", a, b, c, d);
         return std::string(text);
     };
     // Lines padded to 127 characters as the kernel does; most are eth0's default route.
