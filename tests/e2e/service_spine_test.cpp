@@ -65,12 +65,9 @@ TEST(ServiceStartup, AnnouncesOnMailbox3OnceTheBlockIsAttached) {
     const std::string code25 =
         std::endian::native == std::endian::big ? "00 00 00 19" : "19 00 00 00";
     const std::string shown = "mailbox 3: 1 message(s)\ntype 3 code 25 size 4: " + code25 + "\n";
-    EXPECT_TRUE(wait_until(
-        [&] {
-            return sim_mgmt({"mailbox", "read", "3"}).output == shown;
-        },
-        5s))
-        << sim_mgmt({"mailbox", "read", "3"}).output;
+    const auto read3 = [] { return sim_mgmt({"mailbox", "read", "3"}).output; };
+    EXPECT_TRUE(wait_until([&] { return read3() == shown; }, 5s)) << read3();
+    EXPECT_EQ(read3(), shown) << "reading took the message";
     EXPECT_TRUE(service.running());
 }
 

@@ -23,7 +23,6 @@
 
 #include "core/clock.h"
 #include "core/debug_log.h"
-#include "mailbox_dump.h"
 #include "support/isolation.h"
 #include "support/temp_dir.h"
 
@@ -337,7 +336,7 @@ TEST_F(Mailbox, EverySenderHasItsCodeMailboxAndSize) {
     EXPECT_EQ(Bytes(own, own + 4), Golden(4).w(0, 3).b);
 }
 
-TEST_F(Mailbox, SetModeDeleteAndDump) {
+TEST_F(Mailbox, SetModeAndDelete) {
     Log log;
     const int id = open_msgq(7);
     const std::tuple<const char*, int, unsigned> modes[] = {
@@ -352,30 +351,6 @@ TEST_F(Mailbox, SetModeDeleteAndDump) {
     EXPECT_EQ(errno, ENOENT);
     EXPECT_NE(remove_msgq(id), 0);
     EXPECT_TRUE(log.has("fail to msgctl in remove_msgq", EINVAL)) << log.text();
-
-    // The dump shows what waits, in the senders' byte order, and takes nothing.
-    auto dump = [](int mailbox, int& count) {
-        char* text = nullptr;
-        std::size_t len = 0;
-        std::FILE* out = open_memstream(&text, &len);
-        count = mailbox_dump::print_mailbox(mailbox, out);
-        std::fclose(out);
-        const std::string s(text, len);
-        std::free(text);
-        return s;
-    };
-    int count = 0;
-    EXPECT_EQ(dump(3, count), std::string("mailbox 3: ") + std::strerror(ENOENT) + "\n");
-    EXPECT_EQ(count, -1);
-    EXPECT_EQ(announce_service(), 1);
-    raw_send(3, {0xFF, 0, 0, 0x80, 0x0A}, 7);
-    const bool big = std::endian::native == std::endian::big;
-    const std::string want = std::string("mailbox 3: 2 message(s)\ntype 3 code 25 size 4: ") +
-                             (big ? "00 00 00 19" : "19 00 00 00") + "\ntype 7 code " +
-                             (big ? "4278190208" : "2147483903") + " size 5: ff 00 00 80 0a\n";
-    EXPECT_EQ(dump(3, count), want);
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(dump(3, count), want);
 }
 
 TEST_F(Mailbox, OpenRetriesUntilTheMailboxCanBeOpened) {
