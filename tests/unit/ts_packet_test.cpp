@@ -30,11 +30,12 @@ TEST(TsPacket, PcrPacketMatchesWorkedExample) {
     ASSERT_EQ(make_pcr_packet(0x12345679, out, &len), 1);
     ASSERT_EQ(len, 376u);
     EXPECT_EQ(Bytes(out, out + 188), Bytes(188, 0xA5));
-    Bytes want = {0x47, 0x40, 0x22, 0x30,  // PUSI, PID 0x0022, AF + payload, cc 0
-                  0xB6, 0x10,              // adaptation_field_length 182, PCR_flag
-                  0x09, 0x1A, 0x2B, 0x3C,  // base bits 32..1
-                  0xFE, 0x00};             // base bit 0, reserved 0x7E, extension 0
-    want.resize(188, 0xFF);  // 175 stuffing bytes and the one payload byte behind the head
+    const std::uint8_t head[] = {0x47, 0x40, 0x22, 0x30,  // PUSI, PID 0x0022, AF + payload, cc 0
+                                 0xB6, 0x10,              // adaptation_field_length 182, PCR_flag
+                                 0x09, 0x1A, 0x2B, 0x3C,  // base bits 32..1
+                                 0xFE, 0x00};             // base bit 0, reserved 0x7E, extension 0
+    Bytes want(188, 0xFF);  // 175 stuffing bytes and the one payload byte behind the head
+    std::copy(std::begin(head), std::end(head), want.begin());
     EXPECT_EQ(Bytes(out + 188, out + 376), want);
 
     const std::pair<std::uint32_t, Bytes> cases[] = {
