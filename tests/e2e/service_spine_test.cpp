@@ -147,7 +147,7 @@ TEST(ServiceCommands, TextFieldsWithoutNulNeverCrashTheService) {
     EXPECT_TRUE(service.running()) << service.output();
 }
 
-TEST(ServiceLog, ScreenNameWritesStdoutAndNoFile) {
+TEST(ServiceLog, NameChoosesScreenOrFileAndTheFileRotates) {
     // The name decides, not the directory: a copy whose name contains "_to_screen" logs
     // to stdout, the plain name in a directory called ..._to_screen logs to the file.
     ASSERT_EQ(mkdir("/tmp/bin_to_screen", 0755), 0);
@@ -164,24 +164,18 @@ TEST(ServiceLog, ScreenNameWritesStdoutAndNoFile) {
     }
     Process service;
     ASSERT_TRUE(service.start("/tmp/bin_to_screen/audio_rtsp"));
-    serve(6);
-    EXPECT_TRUE(wait_for_file_regex(kServiceLog, "(^|\n)" + kStamp + "\\[CMD\\] code 6\n", kServe))
-        << file_text(kServiceLog);
-    EXPECT_EQ(service.output(), "");
-}
-
-TEST(ServiceLog, LogRotatesBeyond8192BytesIntoOneBackup) {
-    create_block();
-    Process service;
-    ASSERT_TRUE(start_service(service, "audio_rtsp"));
     ASSERT_NE(attach_block(), nullptr);
     // The format poll logs the first format at once and confirms it on its third run,
     // then stays quiet while the input holds: two detections get that over with before
     // the log is laid out (the service opens the file afresh for every message).
     ASSERT_EQ(command_error(4), "");
     ASSERT_EQ(command_error(4), "");
+    EXPECT_TRUE(wait_for_file_regex(kServiceLog, "(^|\n)" + kStamp + "\\[CMD\\] code 4\n", kServe))
+        << file_text(kServiceLog);
     ASSERT_TRUE(wait_for_file_regex(kServiceLog, "\\[Fix Audio\\]", kServe))
         << file_text(kServiceLog);
+    EXPECT_EQ(service.output(), "");
+
     // A log beyond 8192 bytes: the next message copies it into the backup (overwriting
     // what was there) and starts the log afresh. Where exactly the limit lies is the debug
     // writer's own test.
