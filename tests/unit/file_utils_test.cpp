@@ -124,12 +124,12 @@ TEST(FileUtils, OneLineReadsAndWrites) {
     TempDir dir;
     const std::string path = dir.file("line");
     char out[kFirstLineRoom];
+    // clang-format off
     const std::tuple<std::string, int, std::string> cases[] = {
-        {"first\nsecond\n", 1, "first\n"},
-        {"no newline", 1, "no newline"},
-        {std::string(200, 'a') + "\n", 1, std::string(127, 'a')},
+        {"first\nsecond\n", 1, "first\n"}, {"no newline", 1, "no newline"},
         {"\nafter blank", 1, "\n"},
-        {"", 0, "untouched"}};
+        {std::string(200, 'a') + "\n", 1, std::string(127, 'a')}, {"", 0, "untouched"}};
+    // clang-format on
     for (const auto& [content, ok, line] : cases) {
         write_file(path, content);
         std::strcpy(out, "untouched");
@@ -161,10 +161,11 @@ TEST(FileUtils, ShellProbesAndFilePrinting) {
     // grep's regular expression ".eta" matches, but the text itself is absent.
     const std::string text = dir.file("text");
     write_file(text, "alpha\nbeta gamma\n");
-    const std::tuple<std::string, const char*, int> cases[] = {{text, "beta", 1},
-                                                               {text, "delta", 0},
-                                                               {text, ".eta", 0},
-                                                               {dir.file("missing"), "alpha", 0}};
+    // clang-format off
+    const std::tuple<std::string, const char*, int> cases[] = {
+        {text, "beta", 1}, {text, "delta", 0}, {text, ".eta", 0},
+        {dir.file("missing"), "alpha", 0}};
+    // clang-format on
     for (const auto& [file, pattern, found] : cases)
         EXPECT_EQ(file_has_text(file.c_str(), pattern), found) << pattern;
 

@@ -171,13 +171,14 @@ TEST(TextUtils, SplitArgsAcceptsAtMostNineWords) {
         for (int i = 1; i <= n; ++i) words.push_back(std::string("w").append(std::to_string(i)));
         return words;
     };
+    // clang-format off
     const std::tuple<std::string, int, std::vector<std::string>> cases[] = {
         {"set ip 10.0.0.1", 1, {"set", "ip", "10.0.0.1"}},
         {"  lead   trail  ", 1, {"lead", "trail"}},
-        {"    ", 0, {}},
-        {"w1 w2 w3 w4 w5 w6 w7 w8 w9", 1, w(9)},
+        {"    ", 0, {}}, {"w1 w2 w3 w4 w5 w6 w7 w8 w9", 1, w(9)},
         {"w1 w2 w3 w4 w5 w6 w7 w8 w9 w10", 0, w(10)},
         {"w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11 w12", 0, w(10)}};
+    // clang-format on
     for (const auto& [line, result, want] : cases) {
         std::string text = line;
         char guard[] = "guard";
