@@ -1,7 +1,6 @@
 // More private copies of machine-wide state for one unit test process, beside
-// isolation.h: its own host name (UTS namespace) and its own mount table, so that a test
-// may mount over /etc, /proc, /sbin or /tmp without the machine, or any other test, seeing
-// it. Each test case runs in its own process, so the namespaces end with it.
+// isolation.h (whose enter_private_tmp gives the private mount table): its own host name,
+// and the shell commands that set up and inspect what the test then owns.
 #pragma once
 
 #include <string>
@@ -13,14 +12,8 @@ inline constexpr bool kUnderEmulator = sizeof(AUDIO_EMULATOR) > 1;
 // A fresh UTS namespace: sethostname no longer reaches the machine.
 bool enter_private_uts();
 
-// A fresh mount namespace whose mounts neither propagate to nor receive from the
-// machine's (the whole tree is made private first).
-bool enter_private_mounts();
-
-// Inside the private mount namespace: a fresh tmpfs at `path`; a bind mount of `source`
-// over `target` (files or directories).
+// Inside a private mount namespace: a fresh tmpfs at `path`.
 bool mount_tmpfs(const char* path);
-bool bind_mount(const std::string& source, const std::string& target);
 
 // Runs a shell command; true when it exits with status 0. Its output is not captured.
 bool run_shell(const std::string& command);

@@ -8,15 +8,11 @@
 #include <vector>
 
 struct ReadPacket {
-    bool sync_ok;
-    bool pusi;
-    unsigned pid;
-    unsigned afc;  // adaptation_field_control
-    unsigned cc;
-    int af_length;                      // -1 without adaptation field
-    unsigned af_flags;                  // byte 5 when af_length > 0
-    std::vector<std::uint8_t> af_body;  // bytes 6 .. 4 + af_length
-    std::vector<std::uint8_t> payload;
+    bool sync_ok, pusi;
+    unsigned pid, afc, cc;                       // afc: adaptation_field_control
+    int af_length;                               // -1 without adaptation field
+    unsigned af_flags;                           // byte 5 when af_length > 0
+    std::vector<std::uint8_t> af_body, payload;  // af_body: bytes 6 .. 4 + af_length
 };
 
 inline ReadPacket read_packet(const std::uint8_t* p) {

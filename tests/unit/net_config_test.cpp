@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/isolation.h"
@@ -26,172 +28,128 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes quad(const std::uint8_t* b) { return Bytes(b, b + 4); }
-
-// eth0 is a dummy interface, or one end of a veth pair where the kernel has no dummy
-// driver; br0 is a bridge. Both live and die with the test's network namespace.
-bool make_interfaces() {
-    const bool eth0 = run_shell("ip link add eth0 type dummy 2>/dev/null") ||
-                      (run_shell("ip link add eth0 type veth peer name eth0peer") &&
-                       run_shell("ip link set eth0peer up"));
-    return eth0 && run_shell("ip link add br0 type bridge");
+template <typename F>
+std::string logged(F call) {
+    testing::internal::CaptureStdout();
+    call();
+    return testing::internal::GetCapturedStdout();
 }
 
 std::string ip_text(const std::string& args) { return shell_output("ip " + args); }
 
-std::string err_text(int err) { return std::strerror(err); }
-
+// eth0 is a dummy interface, or one end of a veth pair where the kernel has no dummy
+// driver; br0 is a bridge. Both live and die with the test's network namespace.
 class Interfaces : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(enter_private_net());
-        ASSERT_TRUE(make_interfaces());
+        ASSERT_TRUE(run_shell("ip link add eth0 type dummy 2>/dev/null") ||
+                    (run_shell("ip link add eth0 type veth peer name eth0peer") &&
+                     run_shell("ip link set eth0peer up")));
+        ASSERT_TRUE(run_shell("ip link add br0 type bridge"));
     }
 };
 
-TEST_F(Interfaces, AddressAndNetmaskMatchTheKernel) {
+TEST_F(Interfaces, AddressAndNetmaskSetByUsAsTheKernelShowsThem) {
     std::uint8_t got[4];
     EXPECT_EQ(get_eth0_addr(got), 0) << "eth0 has no address yet";
-
-    const std::uint8_t addr[4] = {10, 1, 2, 3};
-    const std::uint8_t mask[4] = {255, 255, 240, 0};
-    EXPECT_EQ(set_eth0_addr(addr), 1);
-    EXPECT_EQ(set_eth0_netmask(mask), 1);
-    EXPECT_NE(ip_text("-4 -o addr show dev eth0").find("inet 10.1.2.3/20 "), std::string::npos)
-        << ip_text("-4 -o addr show dev eth0");
-    ASSERT_EQ(get_eth0_addr(got), 1);
-    EXPECT_EQ(quad(got), Bytes({10, 1, 2, 3}));
-    ASSERT_EQ(get_eth0_netmask(got), 1);
-    EXPECT_EQ(quad(got), Bytes({255, 255, 240, 0}));
-
-    // Set by `ip`, read by us.
-    ASSERT_TRUE(run_shell("ip addr add 172.16.5.9/12 dev br0"));
-    ASSERT_EQ(get_br0_addr(got), 1);
-    EXPECT_EQ(quad(got), Bytes({172, 16, 5, 9}));
-    ASSERT_EQ(get_br0_netmask(got), 1);
-    EXPECT_EQ(quad(got), Bytes({255, 240, 0, 0}));
-
-    // Set by us, read by `ip`.
-    const std::uint8_t br_addr[4] = {192, 168, 50, 129};
-    const std::uint8_t br_mask[4] = {255, 255, 255, 128};
-    EXPECT_EQ(set_br0_addr(br_addr), 1);
-    EXPECT_EQ(set_br0_netmask(br_mask), 1);
-    EXPECT_NE(ip_text("-4 -o addr show dev br0").find("inet 192.168.50.129/25 "), std::string::npos)
-        << ip_text("-4 -o addr show dev br0");
-    EXPECT_EQ(get_if_addr("br0", got), 1);
-    EXPECT_EQ(quad(got), Bytes({192, 168, 50, 129}));
+    using Set = int (*)(const std::uint8_t*);
+    using Get = int (*)(std::uint8_t*);
+    // clang-format off
+    const std::tuple<const char*, Set, Set, Get, Get, Bytes, Bytes, const char*> cases[] = {
+        {"eth0", set_eth0_addr, set_eth0_netmask, get_eth0_addr, get_eth0_netmask,
+         {10, 1, 2, 3}, {255, 255, 240, 0}, "inet 10.1.2.3/20 "},
+        {"br0", set_br0_addr, set_br0_netmask, get_br0_addr, get_br0_netmask,
+         {192, 168, 50, 129}, {255, 255, 255, 128}, "inet 192.168.50.129/25 "}};
+    // clang-format on
+    for (const auto& [name, set_addr, set_mask, get_addr, get_mask, addr, mask, shown] : cases) {
+        EXPECT_EQ(set_addr(addr.data()), 1) << name;
+        EXPECT_EQ(set_mask(mask.data()), 1) << name;
+        const std::string text = ip_text("-4 -o addr show dev " + std::string(name));
+        EXPECT_NE(text.find(shown), std::string::npos) << text;
+        ASSERT_EQ(get_addr(got), 1) << name;
+        EXPECT_EQ(Bytes(got, got + 4), addr) << name;
+        ASSERT_EQ(get_mask(got), 1) << name;
+        EXPECT_EQ(Bytes(got, got + 4), mask) << name;
+    }
 }
 
 TEST_F(Interfaces, FailedRequestsReportAsDocumented) {
-    const std::string no_dev = err_text(ENODEV);
+    const std::string no_dev = std::string(" ::: ") + std::strerror(ENODEV) + "\n";
     std::uint8_t b[6] = {255, 255, 255, 0, 0, 0};
     std::uint16_t f16;
     std::uint32_t f32;
-    const struct {
-        const char* what;
-        std::function<int()> call;
-        std::string log;
-    } cases[] = {
-        {"get_if_addr", [&] { return get_if_addr("nosuch0", b); }, ""},
-        {"set_if_addr", [&] { return set_if_addr("nosuch0", b); },
-         "SIOCSIFADDR ::: " + no_dev + "\n"},
-        {"get_if_netmask", [&] { return get_if_netmask("nosuch0", b); },
-         "NETMASK Error ::: " + no_dev + "\n"},
-        {"set_if_netmask", [&] { return set_if_netmask("nosuch0", b); },
-         "SIOCSIFNETMASK ::: " + no_dev + "\n"},
-        {"get_if_hwaddr", [&] { return get_if_hwaddr("nosuch0", b); }, ""},
-        {"get_if_flags", [&] { return get_if_flags("nosuch0", &f16); }, ""},
-        {"get_if_flags32", [&] { return get_if_flags32("nosuch0", &f32); },
-         "SIOCGIFFLAGS ::: " + no_dev + "\n"},
-        {"set_if_flags", [&] { return set_if_flags("nosuch0", IFF_UP); }, ""},
-        {"get_if_mtu", [&] { return get_if_mtu("nosuch0", &f32); },
-         "SIOCGIFMTU ::: " + no_dev + "\n"},
-        {"set_if_mtu", [&] { return set_if_mtu("nosuch0", 1400); },
-         "SIOCGIFMTU ::: " + no_dev + "\n"},
-        {"set_if_up", [&] { return set_if_up("nosuch0", 1); }, ""},
+    const char* no = "nosuch0";
+    // clang-format off
+    const std::pair<std::function<int()>, std::string> cases[] = {
+        {[&] { return get_if_addr(no, b); }, ""},
+        {[&] { return set_if_addr(no, b); }, "SIOCSIFADDR" + no_dev},
+        {[&] { return get_if_netmask(no, b); }, "NETMASK Error" + no_dev},
+        {[&] { return set_if_netmask(no, b); }, "SIOCSIFNETMASK" + no_dev},
+        {[&] { return get_if_hwaddr(no, b); }, ""},
+        {[&] { return get_if_flags(no, &f16); }, ""},
+        {[&] { return get_if_flags32(no, &f32); }, "SIOCGIFFLAGS" + no_dev},
+        {[&] { return set_if_flags(no, IFF_UP); }, ""},
+        {[&] { return get_if_mtu(no, &f32); }, "SIOCGIFMTU" + no_dev},
+        {[&] { return set_if_mtu(no, 1400); }, "SIOCGIFMTU" + no_dev},
+        {[&] { return set_if_up(no, 1); }, ""},
         // eth0 exists but has no address to give a netmask to.
-        {"set_eth0_netmask", [&] { return set_eth0_netmask(b); },
-         "SIOCSIFNETMASK ::: " + err_text(EADDRNOTAVAIL) + "\n"},
-        // An MTU that does not fit the request's signed field is refused by the kernel.
-        {"set_if_mtu eth0", [&] { return set_if_mtu("eth0", 0xFFFFFFFFu); },
-         "SIOCSIFMTU ::: " + err_text(EINVAL) + "\n"},
-    };
-    for (const auto& c : cases) {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(c.call(), 0) << c.what;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.log) << c.what;
+        {[&] { return set_eth0_netmask(b); },
+         std::string("SIOCSIFNETMASK ::: ") + std::strerror(EADDRNOTAVAIL) + "\n"}};
+    // clang-format on
+    int i = 0;
+    for (const auto& [call, log] : cases) {
+        EXPECT_EQ(logged([&] { EXPECT_EQ(call(), 0) << "case " << i; }), log) << "case " << i;
+        ++i;
     }
-    std::uint32_t mtu = 0;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(get_if_mtu("eth0", &mtu), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "MTU : 1500\n");
-    EXPECT_EQ(mtu, 1500u) << "a refused MTU changed the interface";
 }
 
-TEST_F(Interfaces, FlagsUpAndDown) {
-    const std::regex up_flag("<([A-Z_-]+,)*UP[,>]");
-    std::uint16_t before = 0;
-    std::uint16_t flags = 0;
+TEST_F(Interfaces, FlagsMtuAndHardwareAddress) {
+    std::uint16_t before = 0, flags = 0;
     ASSERT_EQ(get_if_flags("eth0", &before), 1);
     ASSERT_EQ(before & IFF_UP, 0);
-
-    ASSERT_EQ(set_if_up("eth0", 1), 1);
-    ASSERT_EQ(get_if_flags("eth0", &flags), 1);
-    EXPECT_NE(flags & IFF_UP, 0);
-    // Nothing else changes but what the kernel itself derives from being up.
+    // Nothing changes but IFF_UP and what the kernel itself derives from it.
     const int derived = IFF_UP | IFF_RUNNING;
-    EXPECT_EQ(flags & ~derived, before & ~derived);
-    EXPECT_TRUE(std::regex_search(ip_text("-o link show eth0"), up_flag))
-        << ip_text("-o link show eth0");
-
-    for (int down : {2, 0, -1}) {
-        ASSERT_EQ(set_if_up("eth0", down), 1) << down;
+    for (int up : {1, 2, 0, -1, 1}) {
+        ASSERT_EQ(set_if_up("eth0", up), 1) << up;
         ASSERT_EQ(get_if_flags("eth0", &flags), 1);
-        EXPECT_EQ(flags & IFF_UP, 0) << down;
-        EXPECT_EQ(flags & ~derived, before & ~derived) << down;
-        EXPECT_FALSE(std::regex_search(ip_text("-o link show eth0"), up_flag)) << down;
-        ASSERT_EQ(set_if_up("eth0", 1), 1);
+        EXPECT_EQ((flags & IFF_UP) != 0, up == 1) << up;
+        EXPECT_EQ(flags & ~derived, before & ~derived) << up;
     }
-
+    EXPECT_TRUE(std::regex_search(ip_text("-o link show eth0"), std::regex("<([A-Z_-]+,)*UP[,>]")));
     // IFF_DYNAMIC is bit 15: the 32-bit read must not sign-extend it.
-    ASSERT_EQ(get_if_flags("eth0", &flags), 1);
     ASSERT_EQ(set_if_flags("eth0", static_cast<std::uint16_t>(flags | IFF_DYNAMIC)), 1);
     EXPECT_NE(ip_text("-o link show eth0").find("DYNAMIC"), std::string::npos);
     std::uint32_t flags32 = 0;
-    std::uint16_t flags16 = 0;
     ASSERT_EQ(get_if_flags32("eth0", &flags32), 1);
-    ASSERT_EQ(get_if_flags("eth0", &flags16), 1);
-    EXPECT_EQ(flags32, std::uint32_t{flags16});
+    ASSERT_EQ(get_if_flags("eth0", &flags), 1);
+    EXPECT_EQ(flags32, flags);
     EXPECT_EQ(flags32 & 0xFFFF8000u, 0x8000u);
-}
 
-TEST_F(Interfaces, MtuIsSetAndReadBack) {
-    for (std::uint32_t mtu : {1400u, 576u, 1500u, 9000u}) {
-        ASSERT_EQ(set_if_mtu("eth0", mtu), 1) << mtu;
-        EXPECT_NE(ip_text("-o link show eth0").find(" mtu " + std::to_string(mtu) + " "),
-                  std::string::npos)
-            << mtu;
-        std::uint32_t got = 0;
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(get_if_mtu("eth0", &got), 1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "MTU : " + std::to_string(mtu) + "\n");
-        EXPECT_EQ(got, mtu);
+    // The MTU as the kernel shows it. One that does not fit the request's signed field is
+    // refused by the kernel and leaves the interface alone.
+    EXPECT_EQ(logged([&] { EXPECT_EQ(set_if_mtu("eth0", 0xFFFFFFFFu), 0); }),
+              std::string("SIOCSIFMTU ::: ") + std::strerror(EINVAL) + "\n");
+    std::uint32_t mtu = 0;
+    EXPECT_EQ(logged([&] { EXPECT_EQ(get_if_mtu("eth0", &mtu), 1); }), "MTU : 1500\n");
+    for (std::uint32_t want : {576u, 9000u}) {
+        ASSERT_EQ(set_if_mtu("eth0", want), 1) << want;
+        const std::string shown = " mtu " + std::to_string(want) + " ";
+        EXPECT_NE(ip_text("-o link show eth0").find(shown), std::string::npos) << want;
+        EXPECT_EQ(logged([&] { EXPECT_EQ(get_if_mtu("eth0", &mtu), 1); }),
+                  "MTU : " + std::to_string(want) + "\n");
+        EXPECT_EQ(mtu, want);
     }
-}
 
-TEST_F(Interfaces, HardwareAddressAndLongNames) {
-    ASSERT_TRUE(run_shell("ip link set eth0 address 02:11:22:33:44:5f"));
     std::uint8_t hw[6] = {};
+    ASSERT_TRUE(run_shell("ip link set eth0 address 02:11:22:33:44:5f"));
     ASSERT_EQ(get_eth0_hwaddr(hw), 1);
     EXPECT_EQ(Bytes(hw, hw + 6), Bytes({0x02, 0x11, 0x22, 0x33, 0x44, 0x5f}));
-
     // Interface names hold 15 characters: a longer name is cut to them.
-    ASSERT_TRUE(run_shell("ip link add abcdefghijklmno type bridge"));
-    ASSERT_TRUE(run_shell("ip link set abcdefghijklmno address 02:aa:bb:cc:dd:ee"));
+    ASSERT_TRUE(run_shell("ip link add abcdefghijklmno address 02:aa:bb:cc:dd:ee type bridge"));
     EXPECT_EQ(get_if_hwaddr("abcdefghijklmnoXYZ", hw), 1);
     EXPECT_EQ(Bytes(hw, hw + 6), Bytes({0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee}));
     EXPECT_EQ(set_if_up("abcdefghijklmnoXYZ", 1), 1);
-    std::uint16_t flags = 0;
     ASSERT_EQ(get_if_flags("abcdefghijklmno", &flags), 1);
     EXPECT_NE(flags & IFF_UP, 0);
 }
@@ -203,17 +161,11 @@ void eth0_on_subnet() {
     ASSERT_TRUE(run_shell("ip addr add 10.1.2.3/24 dev eth0 && ip link set eth0 up"));
 }
 
-std::string default_routes() { return ip_text("route show default"); }
-
-const std::regex kReportLine(R"(^(\w+):(\d+) (\w+):(\d+) Error (\d+):[^\n]*\n\r$)");
-
 // The report of a failed route command: "<fn>:<line> <fn>:<line> Error <errno>:<text>\n\r".
-void expect_command_report(const std::string& log, const char* function) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(log, m, kReportLine)) << log;
-    EXPECT_EQ(m[1].str(), function);
-    EXPECT_EQ(m[3].str(), function);
-    EXPECT_EQ(m[2].str(), m[4].str());
+void expect_command_report(const std::string& log, const std::string& function) {
+    const std::regex report("^" + function + R"(:(\d+) )" + function +
+                            R"(:\1 Error \d+:[^\n]*\n\r$)");
+    EXPECT_TRUE(std::regex_match(log, report)) << log;
 }
 
 TEST_F(Interfaces, DefaultGatewaySetReadAndDeleted) {
@@ -225,34 +177,26 @@ TEST_F(Interfaces, DefaultGatewaySetReadAndDeleted) {
     eth0_on_subnet();
     std::uint8_t gw[4] = {};
     EXPECT_EQ(get_gateway(gw), 0);
-
-    const std::uint8_t want[4] = {10, 1, 2, 1};
-    ASSERT_EQ(set_gateway(want), 1);
-    EXPECT_NE(default_routes().find("default via 10.1.2.1 dev eth0"), std::string::npos)
-        << default_routes();
-    ASSERT_EQ(get_gateway(gw), 1);
-    EXPECT_EQ(quad(gw), Bytes({10, 1, 2, 1}));
-
     // A new gateway replaces the old one.
-    const std::uint8_t other[4] = {10, 1, 2, 254};
-    ASSERT_EQ(set_gateway(other), 1);
-    EXPECT_EQ(default_routes().find("10.1.2.1 "), std::string::npos) << default_routes();
-    ASSERT_EQ(get_gateway(gw), 1);
-    EXPECT_EQ(quad(gw), Bytes({10, 1, 2, 254}));
+    for (const Bytes& want : {Bytes{10, 1, 2, 1}, Bytes{10, 1, 2, 254}}) {
+        ASSERT_EQ(set_gateway(want.data()), 1);
+        ASSERT_EQ(get_gateway(gw), 1);
+        EXPECT_EQ(Bytes(gw, gw + 4), want);
+    }
+    const std::string routes = ip_text("route show default");
+    EXPECT_EQ(routes.find("default via 10.1.2.254 dev eth0"), 0u) << routes;
+    EXPECT_EQ(routes.find("10.1.2.1 "), std::string::npos) << routes;
 
     // Every default route of eth0 goes, however many there are.
     ASSERT_TRUE(run_shell("ip route append default via 10.1.2.9 dev eth0 metric 50"));
     ASSERT_TRUE(run_shell("ip route append default via 10.1.2.8 dev eth0 metric 60"));
     EXPECT_EQ(del_gateway(), 1);
-    EXPECT_EQ(default_routes(), "");
-    EXPECT_EQ(get_gateway(gw), 0);
+    EXPECT_EQ(ip_text("route show default"), "");
     EXPECT_EQ(del_gateway(), 1) << "nothing to delete is success";
 
     // A gateway that is not on any local subnet cannot be added.
     const std::uint8_t far[4] = {192, 168, 77, 1};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(set_gateway(far), 0);
-    expect_command_report(testing::internal::GetCapturedStdout(), "set_gateway");
+    expect_command_report(logged([&] { EXPECT_EQ(set_gateway(far), 0); }), "set_gateway");
 
     // A default route of br0 is not eth0's.
     ASSERT_TRUE(run_shell("ip addr add 10.9.9.1/24 dev br0 && ip link set br0 up"));
@@ -260,128 +204,82 @@ TEST_F(Interfaces, DefaultGatewaySetReadAndDeleted) {
     EXPECT_EQ(get_gateway(gw), 0);
 }
 
-// Replaces the route command, in the test's own mount namespace, by a script that logs its
-// arguments to `calls` and exits with `status`.
-void fake_route_command(const TempDir& dir, int status) {
-    ASSERT_TRUE(enter_private_mounts());
-    ASSERT_TRUE(mount_tmpfs("/sbin"));
-    write_file("/sbin/route", "#!/bin/sh\necho \"$@\" >> " + dir.file("calls") + "\nexit " +
-                                  std::to_string(status) + "\n");
-    ASSERT_EQ(chmod("/sbin/route", 0755), 0);
-}
-
-TEST_F(Interfaces, DelGatewayGivesUpWhenTheRouteSurvives) {
+TEST_F(Interfaces, RouteCommandThatFailsOrLiesIsReported) {
     eth0_on_subnet();
-    ASSERT_TRUE(run_shell("ip route add default via 10.1.2.1 dev eth0"));
-    TempDir dir;
-    fake_route_command(dir, 0);  // succeeds, deletes nothing
+    // In the test's own mount namespace, the route command becomes a script that logs its
+    // arguments and exits with the status written in /sbin/route.status.
+    ASSERT_TRUE(enter_private_tmp());
+    ASSERT_TRUE(mount_tmpfs("/sbin"));
+    write_file("/sbin/route",
+               "#!/bin/sh\necho \"$@\" >> /sbin/route.calls\nexit $(cat /sbin/route.status)\n");
+    ASSERT_EQ(chmod("/sbin/route", 0755), 0);
 
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(del_gateway(), 0);
-    const std::string log = testing::internal::GetCapturedStdout();
+    // Failing: no default route, so nothing to delete, then the add fails.
+    write_file("/sbin/route.status", "7");
+    const std::uint8_t gw[4] = {10, 1, 2, 1};
+    expect_command_report(logged([&] { EXPECT_EQ(set_gateway(gw), 0); }), "set_gateway");
+    ASSERT_TRUE(run_shell("ip route add default via 10.1.2.1 dev eth0"));
+    expect_command_report(logged([&] { EXPECT_EQ(del_gateway(), 0); }), "del_gateway");
+    EXPECT_EQ(read_file("/sbin/route.calls"), "add default gw 10.1.2.1\ndel default\n");
+
+    // Lying: it succeeds and deletes nothing; the deletion loop gives up.
+    write_file("/sbin/route.status", "0");
+    write_file("/sbin/route.calls", "");
+    const std::string log = logged([&] { EXPECT_EQ(del_gateway(), 0); });
     EXPECT_TRUE(std::regex_match(
         log, std::regex(R"(del_gateway:\d+ default route of eth0 survives 16 deletions\n\r)")))
         << log;
-    std::string expected_calls;
-    for (int i = 0; i < kGatewayDeleteTries; ++i) expected_calls += "del default\n";
-    EXPECT_EQ(read_file(dir.file("calls")), expected_calls);
-}
-
-TEST_F(Interfaces, FailingRouteCommandsAreReported) {
-    eth0_on_subnet();
-    TempDir dir;
-    fake_route_command(dir, 7);
-
-    // No default route: nothing to delete, then the add fails.
-    const std::uint8_t gw[4] = {10, 1, 2, 1};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(set_gateway(gw), 0);
-    expect_command_report(testing::internal::GetCapturedStdout(), "set_gateway");
-    EXPECT_EQ(read_file(dir.file("calls")), "add default gw 10.1.2.1\n");
-
-    ASSERT_TRUE(run_shell("ip route add default via 10.1.2.1 dev eth0"));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(del_gateway(), 0);
-    expect_command_report(testing::internal::GetCapturedStdout(), "del_gateway");
-    EXPECT_EQ(read_file(dir.file("calls")), "add default gw 10.1.2.1\ndel default\n");
+    std::string calls;
+    for (int i = 0; i < kGatewayDeleteTries; ++i) calls += "del default\n";
+    EXPECT_EQ(read_file("/sbin/route.calls"), calls);
 }
 
 TEST(Gateway, ReadsTheRouteTableText) {
     // A route table of our own making in a private /proc shows how each line is read.
-    ASSERT_TRUE(enter_private_mounts());
-    // The kernel prints the network-order address as one native-order number.
-    auto kernel_hex = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-        const std::uint8_t wire[4] = {a, b, c, d};
-        std::uint32_t native;
-        std::memcpy(&native, wire, 4);
-        char text[9];
-        std::snprintf(text, sizeof text, "%08X", native);
-        return std::string(text);
-    };
-    auto line = [](const std::string& iface, const std::string& dest, const std::string& gw,
-                   const std::string& flags) {
-        std::string l =
-            iface + "\t" + dest + "\t" + gw + "\t" + flags + "\t0\t0\t0\t00000000\t0\t0\t0";
-        return l + std::string(l.size() < 127 ? 127 - l.size() : 0, ' ') + "\n";
-    };
-    const std::string header =
-        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT";
-    const std::string gw = kernel_hex(10, 1, 2, 1);
-    const std::string net = kernel_hex(10, 1, 2, 0);
-
-    const struct {
-        const char* what;
-        std::string table;
-        int ok;
-        Bytes gateway;
-        std::string log;
-    } cases[] = {
-        {"up default route", line("eth0", "00000000", gw, "0003"), 1, {10, 1, 2, 1}, ""},
-        {"up, no gateway flag",
-         line("eth0", "00000000", kernel_hex(192, 168, 0, 254), "0001"),
-         1,
-         {192, 168, 0, 254},
-         ""},
-        {"after other routes",
-         line("eth0", net, "00000000", "0001") + line("eth0", "00000000", gw, "0003"),
-         1,
-         {10, 1, 2, 1},
-         ""},
-        {"first of two",
-         line("eth0", "00000000", gw, "0003") +
-             line("eth0", "00000000", kernel_hex(10, 1, 2, 7), "0003"),
-         1,
-         {10, 1, 2, 1},
-         ""},
-        {"route down", line("eth0", "00000000", gw, "0002"), 0, {}, ""},
-        {"flags not hexadecimal", line("eth0", "00000000", gw, "zz"), 0, {}, ""},
-        {"7 digits", line("eth0", "00000000", gw.substr(0, 7), "0003"), 0, {}, ""},
-        {"9 digits", line("eth0", "00000000", gw + "0", "0003"), 0, {}, ""},
-        {"not hexadecimal",
-         line("eth0", "00000000", "ZZZZZZZZ", "0003"),
-         0,
-         {},
-         "Invalid IP [ZZZZZZZZ]\n\r"},
-        {"br0 only", line("br0", "00000000", gw, "0003"), 0, {}, ""},
-        {"no default route", line("eth0", net, "00000000", "0001"), 0, {}, ""},
-        {"empty table", "", 0, {}, ""},
-    };
+    ASSERT_TRUE(enter_private_tmp());
     ASSERT_TRUE(mount_tmpfs("/proc"));
     ASSERT_EQ(mkdir("/proc/net", 0755), 0);
-    for (const auto& c : cases) {
+    // The kernel prints the network-order address as one native-order number.
+    auto hex = [](int a, int b, int c, int d) {
+        if (std::endian::native == std::endian::little) std::swap(a, d), std::swap(b, c);
+        char text[9];
+        std::snprintf(text, sizeof text, "%02X%02X%02X%02X", a, b, c, d);
+        return std::string(text);
+    };
+    // Lines padded to 127 characters as the kernel does; most are eth0's default route.
+    auto pad = [](const std::string& l) { return l + std::string(127 - l.size(), ' ') + "\n"; };
+    auto row = [&](const std::string& iface_dest, const std::string& gw, const std::string& flags) {
+        return pad(iface_dest + "\t" + gw + "\t" + flags + "\t0\t0\t0\t00000000\t0\t0\t0");
+    };
+    auto dflt = [&](const std::string& gw, const std::string& flags) {
+        return row("eth0\t00000000", gw, flags);
+    };
+    const std::string gw = hex(10, 1, 2, 1);
+    const std::string net = row("eth0\t" + hex(10, 1, 2, 0), "00000000", "0001");
+    // clang-format off
+    const std::tuple<const char*, std::string, Bytes, std::string> cases[] = {
+        {"up default route", dflt(gw, "0003"), {10, 1, 2, 1}, ""},
+        {"up, no gateway flag", dflt(hex(192, 168, 0, 254), "0001"), {192, 168, 0, 254}, ""},
+        {"after other routes", net + dflt(gw, "0003"), {10, 1, 2, 1}, ""},
+        {"first of two", dflt(gw, "0003") + dflt(hex(10, 1, 2, 7), "0003"), {10, 1, 2, 1}, ""},
+        {"route down", dflt(gw, "0002"), {}, ""},
+        {"7 digits", dflt(gw.substr(0, 7), "0003"), {}, ""},
+        {"9 digits", dflt(gw + "0", "0003"), {}, ""},
+        {"not hexadecimal", dflt("ZZZZZZZZ", "0003"), {}, "Invalid IP [ZZZZZZZZ]\n\r"},
+        {"br0 only", row("br0\t00000000", gw, "0003"), {}, ""},
+        {"no default route", net, {}, ""}};
+    // clang-format on
+    const std::string header =
+        pad("Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT");
+    for (const auto& [what, table, want, log] : cases) {
         // Written beside and renamed: qemu-user serves opens of this very path itself.
-        write_file("/proc/net/route.new",
-                   header + std::string(127 - header.size(), ' ') + "\n" + c.table);
+        write_file("/proc/net/route.new", header + table);
         ASSERT_EQ(rename("/proc/net/route.new", "/proc/net/route"), 0);
         std::uint8_t out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-        testing::internal::CaptureStdout();
-        const int ok = get_gateway(out);
-        const std::string log = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(ok, c.ok) << c.what;
-        EXPECT_EQ(log, c.log) << c.what;
-        if (c.ok) {
-            EXPECT_EQ(quad(out), c.gateway) << c.what;
-        }
+        int ok = -1;
+        EXPECT_EQ(logged([&] { ok = get_gateway(out); }), log) << what;
+        EXPECT_EQ(ok, want.empty() ? 0 : 1) << what;
+        EXPECT_EQ(Bytes(out, out + 4), want.empty() ? Bytes(4, 0xEE) : want) << what;
     }
     umount2("/proc", MNT_DETACH);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "core/debug_log.h"
@@ -54,24 +55,24 @@ TEST(PsiTables, CrcEngineMatchesPublishedCheckValues) {
     // "123456789" through contexts of both bit orders, several widths and both context
     // sizes; most-significant-bit-first registers come back byte-swapped.
     const std::uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    const struct {
-        int le, bits;
-        std::uint32_t poly, init, xorout, want;
-    } cases[] = {
+    using U32 = std::uint32_t;
+    // clang-format off
+    const std::tuple<int, int, U32, U32, U32, U32> cases[] = {
+        // little-endian, width, polynomial, initial value, final xor, check value
         {0, 32, 0x04C11DB7, 0xFFFFFFFF, 0, 0x0376E6E7},           // CRC-32/MPEG-2
         {1, 32, 0xEDB88320, 0xFFFFFFFF, 0xFFFFFFFF, 0xCBF43926},  // CRC-32/ISO-HDLC
         {0, 16, 0x1021, 0, 0, 0x31C3},                            // CRC-16/XMODEM
         {1, 16, 0x8408, 0, 0, 0x2189},                            // CRC-16/KERMIT
-        {0, 8, 0x07, 0, 0, 0xF4},                                 // CRC-8/SMBUS
-    };
-    for (const auto& c : cases) {
+        {0, 8, 0x07, 0, 0, 0xF4}};                                // CRC-8/SMBUS
+    // clang-format on
+    for (const auto& [le, bits, poly, init, xorout, want] : cases) {
         for (int size : {1028, 4096}) {
             AVCRC ctx[1024] = {};
-            ASSERT_EQ(av_crc_init(ctx, c.le, c.bits, c.poly, size), 0);
+            ASSERT_EQ(av_crc_init(ctx, le, bits, poly, size), 0);
             EXPECT_EQ(ctx[256], 1u);
-            std::uint32_t r = av_crc(ctx, c.init, check, 9);
-            if (c.le == 0) r = __builtin_bswap32(r) >> (32 - c.bits);
-            EXPECT_EQ(r ^ c.xorout, c.want) << std::hex << c.poly << " " << size;
+            std::uint32_t r = av_crc(ctx, init, check, 9);
+            if (le == 0) r = __builtin_bswap32(r) >> (32 - bits);
+            EXPECT_EQ(r ^ xorout, want) << std::hex << poly << " " << size;
         }
     }
     EXPECT_EQ(section_crc32(check, 9), 0x0376E6E7u);

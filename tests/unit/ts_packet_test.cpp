@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "support/ts_reader.h"
@@ -38,18 +38,16 @@ TEST(TsPacket, PcrPacketMatchesWorkedExample) {
     std::copy(std::begin(head), std::end(head), want.begin());
     EXPECT_EQ(Bytes(out + 188, out + 376), want);
 
-    const struct {
-        std::uint32_t base;
-        Bytes pcr;
-    } cases[] = {{0x00000000, {0x00, 0x00, 0x00, 0x00, 0x7E, 0x00}},
-                 {0xFFFFFFFF, {0x7F, 0xFF, 0xFF, 0xFF, 0xFE, 0x00}},
-                 {0x80000001, {0x40, 0x00, 0x00, 0x00, 0xFE, 0x00}}};
+    const std::pair<std::uint32_t, Bytes> cases[] = {
+        {0x00000000, {0x00, 0x00, 0x00, 0x00, 0x7E, 0x00}},
+        {0xFFFFFFFF, {0x7F, 0xFF, 0xFF, 0xFF, 0xFE, 0x00}},
+        {0x80000001, {0x40, 0x00, 0x00, 0x00, 0xFE, 0x00}}};
     int cc = 1;
-    for (const auto& c : cases) {
+    for (const auto& [base, pcr] : cases) {
         len = 0;
-        ASSERT_EQ(make_pcr_packet(c.base, out, &len), 1);
+        ASSERT_EQ(make_pcr_packet(base, out, &len), 1);
         EXPECT_EQ(out[3], 0x30 | cc++);
-        EXPECT_EQ(Bytes(out + 6, out + 12), c.pcr) << std::hex << c.base;
+        EXPECT_EQ(Bytes(out + 6, out + 12), pcr) << std::hex << base;
     }
     EXPECT_EQ(ts_counters().pcr, 4);
 }
@@ -81,32 +79,27 @@ TEST(TsPacket, SerialiserForcesUnsentFieldsToZero) {
 }
 
 TEST(TsPacket, SectionsFillWholePacketsPaddedWithFF) {
-    // 17 (the PAT), 184 (one payload), 185 (one byte over), 368, 369 bytes; the caller's
-    // section is only read; an empty section is refused.
-    const struct {
-        std::uint32_t size;
-        std::size_t packets;
-    } cases[] = {{17, 1}, {184, 1}, {185, 2}, {368, 2}, {369, 3}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.size);
-        const Bytes section = pattern(c.size);
-        std::uint8_t counter = 5;
-        std::uint8_t out[3 * 188];
+    // 17 (the PAT), 184 (one payload), 185 (one byte over), 369 (a third packet); the
+    // caller's section is only read; an empty section is refused.
+    const std::pair<std::uint32_t, unsigned> cases[] = {{17, 1}, {184, 1}, {185, 2}, {369, 3}};
+    for (const auto& [size, packets] : cases) {
+        SCOPED_TRACE(size);
+        const Bytes section = pattern(size);
+        std::uint8_t counter = 5, out[3 * 188];
         std::uint32_t len = 0;
-        ASSERT_EQ(Section2TS(0x0042, &counter, section.data(), c.size, out, &len), 1);
-        ASSERT_EQ(len, c.packets * 188);
-        EXPECT_EQ(section, pattern(c.size));
-        EXPECT_EQ(counter, (5 + c.packets) % 16);
-        Bytes joined;
-        const auto packets = read_packets(out, len);
-        for (std::size_t i = 0; i < packets.size(); ++i) {
-            const ReadPacket& p = packets[i];
+        ASSERT_EQ(Section2TS(0x0042, &counter, section.data(), size, out, &len), 1);
+        ASSERT_EQ(len, packets * 188);
+        EXPECT_EQ(section, pattern(size));
+        EXPECT_EQ(counter, (5 + packets) % 16);
+        Bytes joined, want = section;
+        const auto read = read_packets(out, len);
+        for (unsigned i = 0; i < packets; ++i) {
+            const ReadPacket& p = read[i];
             EXPECT_TRUE(p.sync_ok && p.pusi == (i == 0) && p.pid == 0x42 && p.afc == 1) << i;
             EXPECT_EQ(p.cc, (5 + i) % 16);
             joined.insert(joined.end(), p.payload.begin(), p.payload.end());
         }
-        Bytes want = section;
-        want.resize(c.packets * 184, 0xFF);
+        want.resize(packets * 184, 0xFF);
         EXPECT_EQ(joined, want);
     }
     std::uint8_t counter = 0, out[188];
@@ -117,36 +110,32 @@ TEST(TsPacket, SectionsFillWholePacketsPaddedWithFF) {
 
 TEST(TsPacket, PesPacketsCarryPayload177AndOneSequenceValue) {
     // 177: one full packet; 178: a second with 1 byte and adaptation_field_length 182;
-    // 354: two full; 355: a third with 1 byte. Each PES carries the sequence value from
-    // 00 00 00 00 on, the same in all its packets, +1 per PES; the counter runs on.
-    const struct {
-        std::uint32_t size;
-        std::size_t packets;
-        int last_af_length;
-    } cases[] = {{177, 1, 6}, {178, 2, 182}, {354, 2, 6}, {355, 3, 182}, {1, 1, 182}};
+    // 355: a third with 1 byte. Each PES carries the sequence value from 00 00 00 00 on,
+    // the same in all its packets, +1 per PES; the counter runs on.
+    const std::tuple<std::uint32_t, std::size_t, int> cases[] = {
+        {177, 1, 6}, {178, 2, 182}, {355, 3, 182}, {1, 1, 182}};  // size, packets, last AF length
     std::uint32_t sequence = 0;
     std::uint8_t counter = 0;
     unsigned packet_no = 0;
-    for (std::uint32_t n = 0; n < std::size(cases); ++n) {
-        const auto& c = cases[n];
-        SCOPED_TRACE(c.size);
-        const Bytes pes = pattern(c.size);
+    for (const auto& [size, packets, last_af_length] : cases) {
+        SCOPED_TRACE(size);
+        const std::uint8_t n = static_cast<std::uint8_t>(sequence);
+        const Bytes pes = pattern(size);
         std::uint8_t out[3 * 188];
         std::uint32_t len = 0;
-        ASSERT_EQ(PES2TS(0x0164, &counter, pes.data(), c.size, out, &len, &sequence), 1);
-        ASSERT_EQ(len, c.packets * 188);
-        EXPECT_EQ(pes_ts_size(c.size), len);
-        EXPECT_EQ(sequence, n + 1);
+        ASSERT_EQ(PES2TS(0x0164, &counter, pes.data(), size, out, &len, &sequence), 1);
+        ASSERT_EQ(len, packets * 188);
+        EXPECT_EQ(pes_ts_size(size), len);
+        EXPECT_EQ(sequence, n + 1u);
         Bytes joined;
-        const auto packets = read_packets(out, len);
-        for (std::size_t i = 0; i < packets.size(); ++i) {
-            const ReadPacket& p = packets[i];
-            const bool last = i + 1 == packets.size();
+        const auto read = read_packets(out, len);
+        for (std::size_t i = 0; i < packets; ++i) {
+            const ReadPacket& p = read[i];
             EXPECT_TRUE(p.pusi == (i == 0) && p.pid == 0x164 && p.afc == 3) << i;
             EXPECT_EQ(p.cc, packet_no++ % 16);
-            EXPECT_EQ(p.af_length, last ? c.last_af_length : 6);
+            EXPECT_EQ(p.af_length, i + 1 == packets ? last_af_length : 6);
             EXPECT_EQ(p.af_flags, 0x02u);  // transport_private_data_flag only
-            Bytes af = {0x04, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(n)};
+            Bytes af = {0x04, 0x00, 0x00, 0x00, n};
             af.resize(static_cast<std::size_t>(p.af_length) - 1, 0xFF);
             EXPECT_EQ(p.af_body, af);
             joined.insert(joined.end(), p.payload.begin(), p.payload.end());
