@@ -125,3 +125,27 @@ TEST(FormatDetection, ConfirmedFormatRewritesSdpLineAndStopsRtspServers) {
     EXPECT_EQ(detected(block), std::tuple(3u, 16u, 1u, 0u, 48000u));
     EXPECT_TRUE(service.running());
 }
+
+TEST(FormatDetection, FeedPassesTheParserOnlyOnceAFormatIsApplied) {
+    // Until a format is applied the feed parser refuses every datagram, so a receiver gets
+    // nothing; once three polls have confirmed an ADC input, the same feed flows as RTP.
+    ASSERT_EQ(sim_mgmt({"create"}).status, 0);  // RTP mode; the register reads 0: no input
+    UdpReceiver rtp(5004);
+    ASSERT_TRUE(rtp.ok());
+    Process service;
+    ASSERT_TRUE(start_service(service, "audio_rtsp_to_screen"));
+    const RunResult add = sim_mgmt({"command", "add", "--ip", "127.0.0.1", "--rtp-port", "5004",
+                                    "--rtcp-port", "5005", "--tag", "RTSP", "--timeout-ms", "10000"});
+    ASSERT_EQ(add.status, 0) << add.output;
+    Process capture;
+    ASSERT_TRUE(capture.start(standin_path("sim_capture"), {"--duration", "60", "--quiet"}));
+    for (int i = 0; i < 3; ++i) command(4);
+    EXPECT_FALSE(rtp.receive(1500ms).has_value()) << "RTP before any format was applied";
+
+    ASSERT_EQ(sim_mgmt({"fpga", "adc"}).status, 0);
+    for (int i = 0; i < 3; ++i) command(4);
+    const std::optional<Datagram> first = rtp.receive(10s);
+    ASSERT_TRUE(first.has_value()) << service.output();
+    ASSERT_GT(first->bytes.size(), 12u);
+    EXPECT_EQ(first->bytes[1], 0x62) << "payload type 98";
+}
