@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <cerrno>
 
 // glibc's XSI strerror_r. C++ builds always see the GNU variant under the plain name, so
 // the XSI symbol is named directly: it fills the caller's buffer and returns 0 or an error.
@@ -79,7 +79,7 @@ void dbg_printf(const char* format, ...) {
     }
 
     FILE* fp = get_file_size(g_log.log_name) > kLogRotateBytes ? rotate(g_log)
-                                                                 : std::fopen(g_log.log_name, "a+");
+                                                               : std::fopen(g_log.log_name, "a+");
     if (!fp) return;
 
     if (g_log.line_start) {
@@ -92,7 +92,8 @@ void dbg_printf(const char* format, ...) {
     }
     // The format, not the formatted text, decides: a message ending in "\n" or "\n\r"
     // closes the line, so the next message gets the time prefix.
-    if (std::size_t n = std::strlen(format); n > 0 && (format[n - 1] == '\n' || format[n - 1] == '\r'))
+    if (std::size_t n = std::strlen(format);
+        n > 0 && (format[n - 1] == '\n' || format[n - 1] == '\r'))
         g_log.line_start = 1;
 
     va_start(args, format);

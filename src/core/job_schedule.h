@@ -36,8 +36,8 @@ constexpr bool period_elapsed(std::int64_t now, std::int64_t last, std::int64_t 
 
 constexpr DueJobs due_jobs(const JobClocks& last, std::int64_t now, const Settings& s,
                            bool ts_socket_open, bool force_detect) {
-    const bool ts_allowed = ts_socket_open && s.output_mode == 2 &&
-                            !(s.ts_keep_alive == 0 && s.channel_mode == 3);
+    const bool ts_allowed =
+        ts_socket_open && s.output_mode == 2 && !(s.ts_keep_alive == 0 && s.channel_mode == 3);
     return DueJobs{
         force_detect || period_elapsed(now, last.detect, kDetectPeriodUsec),
         ts_allowed && period_elapsed(now, last.psi, kPsiPeriodUsec),

@@ -82,8 +82,10 @@ ShmCommand shm_read_command() {
 
 void shm_command_done() { shm_store(shm_config->cmd_pending, 0u); }
 
-#define SHM_NUM(f, k) {#f, offsetof(ShmConfig, f), ShmFieldKind::k, 0}
-#define SHM_TEXT(f, room) {#f, offsetof(ShmConfig, f), ShmFieldKind::text, room}
+#define SHM_NUM(f, k) \
+    { #f, offsetof(ShmConfig, f), ShmFieldKind::k, 0 }
+#define SHM_TEXT(f, room) \
+    { #f, offsetof(ShmConfig, f), ShmFieldKind::text, room }
 
 const ShmField kShmFields[] = {
     SHM_NUM(use_alt_settings, u32),

@@ -16,43 +16,43 @@ inline constexpr std::size_t kShmStandardSize = 16384;
 // of the block and are never read or written here. Multi-byte fields are native order.
 struct ShmConfig {
     std::uint8_t gap0[20];
-    std::uint32_t use_alt_settings;       // 0 = primary settings set, else alternate
-    std::uint16_t board_type;             // 0x0100 = consult the FPGA audio input register
+    std::uint32_t use_alt_settings;  // 0 = primary settings set, else alternate
+    std::uint16_t board_type;        // 0x0100 = consult the FPGA audio input register
     std::uint8_t gap1[1388 - 26];
-    std::uint32_t ts_dest_select;         // 1 = TS destination is ts_dest_ip_alt
+    std::uint32_t ts_dest_select;  // 1 = TS destination is ts_dest_ip_alt
     std::uint8_t gap2[1405 - 1392];
-    std::uint8_t ssrc_seed_hi;            // bits 31..24 of the SSRC base
-    std::uint8_t ssrc_seed_mid;           // bits 23..16
-    std::uint8_t ssrc_seed_lo;            // bits 15..8
+    std::uint8_t ssrc_seed_hi;   // bits 31..24 of the SSRC base
+    std::uint8_t ssrc_seed_mid;  // bits 23..16
+    std::uint8_t ssrc_seed_lo;   // bits 15..8
     std::uint8_t gap3[1440 - 1408];
-    char ts_dest_ip[48];                  // primary TS destination; empty = no TS output
+    char ts_dest_ip[48];  // primary TS destination; empty = no TS output
     std::uint32_t multicast_ttl;
     std::uint8_t gap4[1512 - 1492];
-    std::uint32_t mtu;                    // used as signed
+    std::uint32_t mtu;  // used as signed
     std::uint8_t gap5[1572 - 1516];
     std::uint32_t ts_keep_alive;
     std::uint8_t gap6[1580 - 1576];
-    std::uint32_t audio_channel_mode;     // 1 stereo, 2 mono, 3 off
+    std::uint32_t audio_channel_mode;  // 1 stereo, 2 mono, 3 off
     std::uint8_t gap7[1596 - 1584];
-    std::uint32_t audio_codec;            // 1 linear PCM, 2 PCMA, 3 PCMU, 8 no audio
+    std::uint32_t audio_codec;  // 1 linear PCM, 2 PCMA, 3 PCMU, 8 no audio
     std::uint8_t gap8[1604 - 1600];
-    std::uint32_t audio_rate_mode;        // 2 = 8000 Hz instead of a detected 48000 Hz
+    std::uint32_t audio_rate_mode;  // 2 = 8000 Hz instead of a detected 48000 Hz
     std::uint8_t gap9[1628 - 1608];
     std::uint32_t audio_enable;
     std::uint8_t gap10[1636 - 1632];
-    std::uint32_t audio_output_mode;      // 1 RTP, 2 transport stream, other = none
+    std::uint32_t audio_output_mode;  // 1 RTP, 2 transport stream, other = none
     std::uint8_t gap11[1812 - 1640];
     std::uint32_t alt_audio_enable;
     std::uint8_t gap12[3700 - 1816];
-    char local_ip[32];                    // the appliance's own address
-    char ts_dest_ip_alt[5972 - 3732];     // bounded only by its NUL; room up to the next field
-    std::uint32_t cur_audio_source;       // written by the format poll, AudioFormat order
+    char local_ip[32];                 // the appliance's own address
+    char ts_dest_ip_alt[5972 - 3732];  // bounded only by its NUL; room up to the next field
+    std::uint32_t cur_audio_source;    // written by the format poll, AudioFormat order
     std::uint32_t cur_audio_bits;
     std::uint32_t cur_audio_codec;
     std::uint32_t cur_audio_channels;
     std::uint32_t cur_audio_rate;
     std::uint8_t gap13[6420 - 5992];
-    std::uint32_t alt_audio_source;       // fixed format of the alternate set
+    std::uint32_t alt_audio_source;  // fixed format of the alternate set
     std::uint32_t alt_audio_bits;
     std::uint32_t alt_audio_codec;
     std::uint32_t alt_audio_channels;
@@ -60,12 +60,12 @@ struct ShmConfig {
     std::uint8_t gap14[6444 - 6440];
     std::uint32_t alt_audio_output_mode;
     std::uint8_t gap15[13832 - 6448];
-    std::uint32_t cmd_pending;            // 1 = a command waits; the service writes 0
+    std::uint32_t cmd_pending;  // 1 = a command waits; the service writes 0
     std::uint32_t cmd_code;
     char cmd_dest_ip[16];
     std::uint16_t cmd_rtp_port;
     std::uint16_t cmd_rtcp_port;
-    char cmd_client_tag[1];               // runs on to its NUL, within the segment
+    char cmd_client_tag[1];  // runs on to its NUL, within the segment
 };
 
 static_assert(std::is_trivially_copyable_v<ShmConfig>);
@@ -134,10 +134,10 @@ std::size_t shm_read_text(const char* field, std::size_t room, char* out, std::s
 
 // The settings in force, chosen afresh by use_alt_settings at each call.
 struct Settings {
-    std::int32_t output_mode;   // 1 RTP, 2 transport stream
+    std::int32_t output_mode;  // 1 RTP, 2 transport stream
     std::int32_t enable;
-    std::int32_t channel_mode;  // 3 = audio off; the alternate set always reads 1
-    std::int32_t ts_keep_alive; // the alternate set always reads 1
+    std::int32_t channel_mode;   // 3 = audio off; the alternate set always reads 1
+    std::int32_t ts_keep_alive;  // the alternate set always reads 1
 };
 Settings read_settings();
 bool use_alt_settings();

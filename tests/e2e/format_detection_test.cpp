@@ -134,8 +134,9 @@ TEST(FormatDetection, FeedPassesTheParserOnlyOnceAFormatIsApplied) {
     ASSERT_TRUE(rtp.ok());
     Process service;
     ASSERT_TRUE(start_service(service, "audio_rtsp_to_screen"));
-    const RunResult add = sim_mgmt({"command", "add", "--ip", "127.0.0.1", "--rtp-port", "5004",
-                                    "--rtcp-port", "5005", "--tag", "RTSP", "--timeout-ms", "10000"});
+    const RunResult add =
+        sim_mgmt({"command", "add", "--ip", "127.0.0.1", "--rtp-port", "5004", "--rtcp-port",
+                  "5005", "--tag", "RTSP", "--timeout-ms", "10000"});
     ASSERT_EQ(add.status, 0) << add.output;
     Process capture;
     ASSERT_TRUE(capture.start(standin_path("sim_capture"), {"--duration", "60", "--quiet"}));

@@ -96,7 +96,8 @@ bool enter_private_pids() {
     }
     if (child > 0) {
         int status = 0;
-        for (int tries = 0; tries < 1000 && waitpid(child, &status, 0) < 0 && errno == EINTR; ++tries) {
+        for (int tries = 0; tries < 1000 && waitpid(child, &status, 0) < 0 && errno == EINTR;
+             ++tries) {
         }
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
