@@ -8,7 +8,7 @@ packages=(
   g++-powerpc-linux-gnu qemu-user               # appliance build, tests under qemu-ppc
   util-linux iproute2 procps sysvinit-utils     # sandbox: unshare, ip, ps, pidof
   net-tools passwd                              # utility library tests: /sbin/route, passwd, useradd
-  clang libclang-rt-14-dev                      # fuzzers
+  clang libclang-rt-14-dev clang-format         # fuzzers, format check
   ffmpeg tshark                                 # interoperability checks and the demo
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )

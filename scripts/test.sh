@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every test: the developer build (AddressSanitizer + UndefinedBehaviorSanitizer),
+# Runs every test: the format check, the developer build (AddressSanitizer + UndefinedBehaviorSanitizer),
 # the release build, and the appliance build (PowerPC, under qemu-ppc). Warnings are
 # errors. Then the fuzz targets for a bounded time (scripts/fuzz.sh; FUZZ_SECONDS, default
 # 60 per target). Installs what is missing first.
@@ -7,15 +7,31 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+echo "=== format ==="
+scripts/check-format.sh
+
 export AUDIO_WERROR=ON
 status=0
+passed=0
+failed=0
 for preset in dev release appliance; do
   echo "=== $preset build ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "=== $preset tests ==="
-  ctest --preset "$preset" || status=1
+  log=$(mktemp)
+  ctest --preset "$preset" | tee "$log" || status=1
+  # "100% tests passed, 0 tests failed out of 135"
+  if read -r bad total < <(sed -nE 's/.* ([0-9]+) tests failed out of ([0-9]+)$/\1 \2/p' "$log"); then
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  else
+    status=1
+  fi
+  rm -f "$log"
 done
 echo "=== fuzz ==="
-scripts/fuzz.sh || status=1
+scripts/fuzz.sh || { status=1; failed=$((failed + 1)); }
+echo
+echo "all presets: $passed passed, $failed failed"
 exit $status
