@@ -77,6 +77,9 @@ double median(std::vector<double> v) {
 std::size_t psi_datagrams(const std::vector<TsDatagram>& ds) {
     return static_cast<std::size_t>(std::count_if(ds.begin(), ds.end(), is_psi));
 }
+std::size_t pcr_datagrams(const std::vector<TsDatagram>& ds) {
+    return static_cast<std::size_t>(std::count_if(ds.begin(), ds.end(), is_pcr));
+}
 
 }  // namespace
 
@@ -94,21 +97,11 @@ TEST(TsIdle, PsiEvery500msAndPcrEvery100msWithoutGaps) {
     EXPECT_TRUE(is_pcr(ds[1]));
     ds = capture_ts(rx, 3s);
 
-    std::size_t psi = 0, pcr = 0;
-    for (const TsDatagram& d : ds) {
-        if (is_psi(d))
-            ++psi;
-        else if (is_pcr(d))
-            ++pcr;
-        else
-            ADD_FAILURE() << "unexpected datagram of " << d.bytes.size() << " bytes";
-    }
-    // 3 s hold 5 or 6 PSI periods of 500-600 ms and 15 to 30 PCR periods of 100-200 ms;
-    // the lower bounds leave room for a loaded machine.
-    EXPECT_GE(psi, 4u);
-    EXPECT_LE(psi, 7u);
-    EXPECT_GE(pcr, 12u);
-    EXPECT_LE(pcr, 31u);
+    for (const TsDatagram& d : ds)
+        if (!is_psi(d) && !is_pcr(d)) ADD_FAILURE() << "unexpected " << d.bytes.size() << " bytes";
+    // 3 s hold 5 or 6 PSI periods of 500-600 ms and 15 to 30 PCR periods of 100-200 ms.
+    EXPECT_GE(psi_datagrams(ds), 4u);
+    EXPECT_GE(pcr_datagrams(ds), 12u);
     const std::vector<double> psi_gaps = intervals_ms(ds, is_psi);
     const std::vector<double> pcr_gaps = intervals_ms(ds, is_pcr);
     ASSERT_FALSE(psi_gaps.empty());
@@ -174,9 +167,8 @@ TEST(TsAudio, EachDatagramBecomesOnePesStampedOnThePcrClock) {
         const std::vector<unsigned> pids = datagram_pids(ds[i]);
         ASSERT_FALSE(pids.empty()) << "datagram " << i;
         if (pids[0] != kPidAudio) continue;
-        EXPECT_EQ(count_datagrams_on({ds[i]}, kPidAudio), 1u) << "mixed datagram " << i;
-        const bool starts_pes = ts_pusi(ds[i].bytes.data());
-        EXPECT_EQ(pids.size(), starts_pes ? 7u : 5u) << "datagram " << i;
+        const std::size_t n = ts_pusi(ds[i].bytes.data()) ? 7 : 5;
+        EXPECT_EQ(pids, std::vector<unsigned>(n, kPidAudio)) << "datagram " << i;
     }
 
     const std::vector<ReceivedPes> pes = audio_pes(ds);
@@ -185,17 +177,16 @@ TEST(TsAudio, EachDatagramBecomesOnePesStampedOnThePcrClock) {
     for (std::size_t k = 0; k < 301; ++k) {
         SCOPED_TRACE("PES " + std::to_string(k));
         const ReceivedPes& p = pes[k];
+        // Private stream 1 of 1950 bytes; the LPCM header of 1920 bytes, stereo 48 kHz/16.
         ASSERT_EQ(p.bytes.size(), 6u + 1950u);
-        EXPECT_EQ(p.bytes[3], 0xBD);
-        EXPECT_EQ(p.bytes[4] << 8 | p.bytes[5], 1950);
+        EXPECT_EQ(std::vector<std::uint8_t>(p.bytes.begin() + 3, p.bytes.begin() + 6),
+                  (std::vector<std::uint8_t>{0xBD, 0x07, 0x9E}));
         EXPECT_EQ(std::vector<std::uint8_t>(p.bytes.begin() + 32, p.bytes.begin() + 36),
                   (std::vector<std::uint8_t>{0x07, 0x80, 0x31, 0x40}));
         if (k > 0) {
             EXPECT_EQ(p.sequence, pes[k - 1].sequence + 1);
         }
-        ASSERT_GE(p.pts, 0);
-        ASSERT_GE(p.pcr_before, 0);
-        ASSERT_GE(p.pcr_after, 0);
+        ASSERT_TRUE(p.pts >= 0 && p.pcr_before >= 0 && p.pcr_after >= 0);
         // The PTS is the clock of the iteration that forwarded the block; the PCR packets
         // before and after it were stamped in the same or neighbouring iterations.
         EXPECT_GE(ticks_between(p.pts, p.pcr_before), 0);
@@ -253,7 +244,7 @@ TEST(TsAudio, FormatGateDropsAllButLinear16BitAt48kWhileJobsGoOn) {
         const std::vector<TsDatagram> ds = capture_ts(rx, 1500ms);
         EXPECT_EQ(has_audio(ds), c.forwarded);
         EXPECT_GE(psi_datagrams(ds), 2u);
-        EXPECT_GE(count_datagrams_on(ds, kPidPcr), 7u);
+        EXPECT_GE(pcr_datagrams(ds), 7u);
     }
 }
 
@@ -275,7 +266,7 @@ TEST(TsChannelMode, AudioOffSilencesTheStreamUnlessKeepAlive) {
     std::vector<TsDatagram> ds = capture_ts_until(
         rx, [](const std::vector<TsDatagram>& got) { return psi_datagrams(got) >= 3; }, kServe);
     EXPECT_GE(psi_datagrams(ds), 3u);
-    EXPECT_GE(count_datagrams_on(ds, kPidPcr), 8u);
+    EXPECT_GE(pcr_datagrams(ds), 8u);
     EXPECT_FALSE(has_audio(ds)) << "audio while the channel mode is off";
     EXPECT_EQ(continuity_gaps(ds), "");
 
