@@ -20,8 +20,6 @@
 #include "support/isolation.h"
 #include "support/rtp_receivers.h"
 #include "support/temp_dir.h"
-#include "support/ts_reader.h"
-#include "ts/lpcm_pes.h"
 
 namespace {
 
@@ -202,57 +200,6 @@ TEST(TsOutput, RemakeTsSockFollowsTheBlock) {
             << log;
         EXPECT_EQ(log.find("fail to sockTxOpen\n") != std::string::npos, c.open_failure_logged)
             << log;
-    }
-}
-
-TEST(TsOutput, ForwardBlockSendsOnePesOfCarriedFormatsOnly) {
-    ASSERT_NO_FATAL_FAILURE(make_block());
-    init_pes_header();
-    LoopbackReceiver rx(kTsDestPort);
-    ASSERT_TRUE(rx.ok());
-    int sock = 0;
-    ASSERT_GT(remake_ts_sock(&sock), 0);
-
-    Bytes pcm(1920);
-    for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<std::uint8_t>(i * 7 + 3);
-
-    EXPECT_FALSE(ts_forward_block(0, {3, 16, 1, 2, 48000}, pcm.data(), 1920, 0));
-
-    const struct {
-        AudioFormat format;
-        bool sent;
-    } cases[] = {
-        {{3, 16, 1, 2, 48000}, true}, {{3, 16, 1, 1, 48000}, true},  {{3, 16, 1, 2, 44100}, false},
-        {{3, 8, 1, 2, 48000}, false}, {{3, 16, 2, 2, 48000}, false},
-    };
-    std::uint32_t pts = 0xF0000000u;  // high PTS bits set too
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.format.bits << " bits, " << c.format.sample_rate
-                                        << " Hz, codec " << c.format.codec);
-        pts += 1234567;
-        EXPECT_TRUE(ts_forward_block(sock, c.format, pcm.data(), 1920, pts));
-        Bytes joined;
-        for (const Bytes& d : receive_all(rx)) joined.insert(joined.end(), d.begin(), d.end());
-        if (!c.sent) {
-            EXPECT_TRUE(joined.empty());
-            continue;
-        }
-        // One PES: (32 + 4 + 1920) / 177 rounded up = 12 packets, 7 + 5 datagrams.
-        ASSERT_EQ(joined.size(), 12u * 188);
-        Bytes pes;
-        for (const ReadPacket& p : read_packets(joined.data(), joined.size())) {
-            EXPECT_EQ(p.pid, kAudioPid);
-            pes.insert(pes.end(), p.payload.begin(), p.payload.end());
-        }
-        ASSERT_GE(pes.size(), 36u + 1920);
-        const std::uint8_t* t = pes.data() + 9;  // PTS field of the PES header
-        const std::uint64_t got_pts = (std::uint64_t{t[0]} & 0x0Eu) << 29 |
-                                      (std::uint64_t{t[1]} << 22) |
-                                      (std::uint64_t{t[2]} >> 1 << 15) |
-                                      (std::uint64_t{t[3]} << 7) | (std::uint64_t{t[4]} >> 1);
-        EXPECT_EQ(got_pts, pts);
-        EXPECT_EQ(pes[32 + 2], c.format.channels == 1 ? 0x11 : 0x31);  // channel assignment
-        EXPECT_EQ(Bytes(pes.begin() + 36, pes.begin() + 36 + 1920), pcm);
     }
 }
 
