@@ -179,29 +179,6 @@ TEST_F(RtpPackets, UnusableMtuSendsNothingAndSaysSoOncePerEpisode) {
     EXPECT_FALSE(rtp.pending());
 }
 
-TEST_F(RtpPackets, ReceiversHaveOwnSequenceAndSsrcButShareTimestamps) {
-    LoopbackReceiver rtp_a, rtcp_a, rtp_b, rtcp_b;
-    ASSERT_EQ(add(rtp_a, rtcp_a), 0);
-    Block b(320);
-    for (int i = 0; i < 3; ++i) send_audio_RTP(b.buf.data(), 320, 2);
-    ASSERT_EQ(add(rtp_b, rtcp_b, "TS"), 1);
-    for (int i = 0; i < 2; ++i) send_audio_RTP(b.buf.data(), 320, 2);
-
-    std::vector<Bytes> a;
-    for (int i = 0; i < 5; ++i) a.push_back(rtp_a.receive());
-    for (std::uint16_t i = 0; i < 2; ++i) {
-        Bytes want = a[3 + i];  // the same packet but for seq and SSRC
-        want[2] = 0, want[3] = static_cast<std::uint8_t>(i), want[11] = 0x81;
-        EXPECT_EQ(rtp_b.receive(), want);
-    }
-    for (std::uint16_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(be16_at(a[i], 2), i);
-        EXPECT_EQ(be32_at(a[i], 8), 0x12345680u);
-    }
-    // Timestamps never go back, and rise by at least the frames of each packet.
-    for (std::size_t i = 1; i < 5; ++i) EXPECT_GE(be32_at(a[i], 4) - be32_at(a[i - 1], 4), 160u);
-}
-
 TEST_F(RtpPackets, TimestampJumpsToTheClockAfterAPause) {
     applied_sample_rate = 1000;  // one tick per millisecond
     LoopbackReceiver rtp, rtcp;
