@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -78,29 +79,28 @@ std::int16_t ulaw_to_linear(std::uint8_t u) {
     return static_cast<std::int16_t>((u & 0x80) ? (0x84 - t) : (t - 0x84));
 }
 
-// Little-endian 16-bit samples, as ffmpeg writes s16le.
-Bytes le16_of(const std::vector<std::int16_t>& samples) {
-    Bytes out;
-    for (const std::int16_t s : samples) {
-        out.push_back(static_cast<std::uint8_t>(s & 0xFF));
-        out.push_back(static_cast<std::uint8_t>((s >> 8) & 0xFF));
-    }
-    return out;
-}
-
 struct Case {
     std::vector<std::string> block;  // block assignments
     std::string rtpmap;
-    std::vector<std::string> capture;  // format options of sim_capture
+    std::vector<std::string> capture;             // format options of sim_capture
+    std::size_t sent_bytes;                       // of the ~2 s of tone
+    std::int16_t (*expand)(const std::uint8_t*);  // one sent sample to 16-bit linear
+    std::size_t sample_bytes;
 };
 
+std::int16_t big_endian(const std::uint8_t* b) {
+    return static_cast<std::int16_t>(b[0] << 8 | b[1]);
+}
+std::int16_t alaw(const std::uint8_t* b) { return alaw_to_linear(*b); }
+std::int16_t ulaw(const std::uint8_t* b) { return ulaw_to_linear(*b); }
+
 // The capture stand-in feeds ~2 s of a tone; ffmpeg receives the service's RTP from the
-// SDP built with the service's own rtpmap line and writes 16-bit samples. Returns what
-// ffmpeg decoded and what the stand-in recorded as sent.
-void run_ffmpeg_case(const Case& c, Bytes& decoded, Bytes& recorded) {
+// SDP built with the service's own rtpmap line and writes 16-bit samples, which must be
+// what the stand-in recorded as sent.
+void expect_ffmpeg_bit_exact(const Case& c) {
+    if (!have_tool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh)";
     Process service;
     ASSERT_EQ(start_rtp_scene(service, c.block, c.rtpmap), "");
-    ASSERT_EQ(file_text("/tmp/audio_auxSDPLine"), c.rtpmap + "\n");
     const std::uint16_t port = free_port_pair();
     ASSERT_NE(port, 0);
     write_file("/tmp/stream.sdp", sdp_for(c.rtpmap, port));
@@ -124,82 +124,63 @@ void run_ffmpeg_case(const Case& c, Bytes& decoded, Bytes& recorded) {
     // Without the receiver nothing reaches ffmpeg any more, its sender reports included.
     ASSERT_EQ(del_receiver(port), "");
     EXPECT_EQ(ffmpeg.wait_exit(30s), std::optional<int>(0)) << ffmpeg.output();
-    decoded = file_bytes("/tmp/decoded.raw");
-    recorded = file_bytes("/tmp/sent.raw");
-    ASSERT_FALSE(recorded.empty());
+    const Bytes decoded = file_bytes("/tmp/decoded.raw");
+    const Bytes sent = file_bytes("/tmp/sent.raw");
+    EXPECT_EQ(sent.size(), c.sent_bytes);
+    Bytes want;  // little-endian, as ffmpeg writes s16le
+    for (std::size_t i = 0; i + c.sample_bytes <= sent.size(); i += c.sample_bytes) {
+        const std::int16_t v = c.expand(&sent[i]);
+        want.push_back(static_cast<std::uint8_t>(v & 0xFF));
+        want.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
+    }
+    EXPECT_TRUE(decoded == want) << "decoded " << decoded.size() << " bytes, sent " << sent.size();
     EXPECT_TRUE(service.running());
 }
 
-Bytes be16_to_le16(const Bytes& be) {
-    Bytes le(be.size());
-    for (std::size_t i = 0; i + 1 < be.size(); i += 2) {
-        le[i] = be[i + 1];
-        le[i + 1] = be[i];
-    }
-    return le;
-}
-
 TEST(RtpInterop, FfmpegDecodesL16StereoBitExact) {
-    REQUIRE_TOOL("ffmpeg");
-    Bytes decoded, recorded;
-    run_ffmpeg_case(
-        {{}, "a=rtpmap:98 L16/48000/2", {"--rate", "48000", "--channels", "2", "--size", "1920"}},
-        decoded, recorded);
-    EXPECT_EQ(recorded.size(), 2u * 48000u * 4u);
-    EXPECT_TRUE(decoded == be16_to_le16(recorded))
-        << "decoded " << decoded.size() << " bytes, sent " << recorded.size();
+    expect_ffmpeg_bit_exact({{},
+                             "a=rtpmap:98 L16/48000/2",
+                             {"--rate", "48000", "--channels", "2", "--size", "1920"},
+                             2 * 48000 * 4,
+                             big_endian,
+                             2});
 }
 
 TEST(RtpInterop, FfmpegDecodesL16MonoBitExact) {
-    REQUIRE_TOOL("ffmpeg");
-    Bytes decoded, recorded;
-    run_ffmpeg_case({{"audio_channel_mode=2"},
-                     "a=rtpmap:98 L16/48000/1",
-                     {"--rate", "48000", "--channels", "1", "--size", "960"}},
-                    decoded, recorded);
-    EXPECT_EQ(recorded.size(), 2u * 48000u * 2u);
-    EXPECT_TRUE(decoded == be16_to_le16(recorded))
-        << "decoded " << decoded.size() << " bytes, sent " << recorded.size();
+    expect_ffmpeg_bit_exact({{"audio_channel_mode=2"},
+                             "a=rtpmap:98 L16/48000/1",
+                             {"--rate", "48000", "--channels", "1", "--size", "960"},
+                             2 * 48000 * 2,
+                             big_endian,
+                             2});
 }
 
 TEST(RtpInterop, FfmpegDecodesPcmaBitExact) {
-    REQUIRE_TOOL("ffmpeg");
-    Bytes decoded, recorded;
-    run_ffmpeg_case({{"audio_codec=2", "audio_rate_mode=2"},
-                     "a=rtpmap:98 PCMA/8000/2",
-                     {"--rate", "8000", "--channels", "2", "--layout", "alaw", "--size", "320"}},
-                    decoded, recorded);
-    std::vector<std::int16_t> want;
-    for (const std::uint8_t a : recorded) want.push_back(alaw_to_linear(a));
-    EXPECT_EQ(recorded.size(), 2u * 8000u * 2u);
-    EXPECT_TRUE(decoded == le16_of(want))
-        << "decoded " << decoded.size() << " bytes, sent " << recorded.size() << " A-law bytes";
+    expect_ffmpeg_bit_exact(
+        {{"audio_codec=2", "audio_rate_mode=2"},
+         "a=rtpmap:98 PCMA/8000/2",
+         {"--rate", "8000", "--channels", "2", "--layout", "alaw", "--size", "320"},
+         2 * 8000 * 2,
+         alaw,
+         1});
 }
 
 TEST(RtpInterop, FfmpegDecodesPcmuBitExact) {
-    REQUIRE_TOOL("ffmpeg");
-    Bytes decoded, recorded;
-    run_ffmpeg_case({{"audio_codec=3", "audio_rate_mode=2", "audio_channel_mode=2"},
-                     "a=rtpmap:98 PCMU/8000/1",
-                     {"--rate", "8000", "--channels", "1", "--layout", "ulaw", "--size", "160"}},
-                    decoded, recorded);
-    std::vector<std::int16_t> want;
-    for (const std::uint8_t u : recorded) want.push_back(ulaw_to_linear(u));
-    EXPECT_EQ(recorded.size(), 2u * 8000u);
-    EXPECT_TRUE(decoded == le16_of(want))
-        << "decoded " << decoded.size() << " bytes, sent " << recorded.size() << " mu-law bytes";
+    expect_ffmpeg_bit_exact(
+        {{"audio_codec=3", "audio_rate_mode=2", "audio_channel_mode=2"},
+         "a=rtpmap:98 PCMU/8000/1",
+         {"--rate", "8000", "--channels", "1", "--layout", "ulaw", "--size", "160"},
+         2 * 8000,
+         ulaw,
+         1});
 }
 
 TEST(RtpInterop, G711ExpansionMatchesTheStandardsTable) {
-    // A few values of the ITU-T G.711 tables, independent of ffmpeg and of the service.
-    EXPECT_EQ(alaw_to_linear(0xD5), 8);
-    EXPECT_EQ(alaw_to_linear(0x55), -8);
-    EXPECT_EQ(alaw_to_linear(0xAA), 32256);
-    EXPECT_EQ(alaw_to_linear(0x2A), -32256);
-    EXPECT_EQ(ulaw_to_linear(0xFF), 0);
-    EXPECT_EQ(ulaw_to_linear(0x7F), 0);
-    EXPECT_EQ(ulaw_to_linear(0x80), 32124);
-    EXPECT_EQ(ulaw_to_linear(0x00), -32124);
+    // Values of the ITU-T G.711 tables, independent of ffmpeg and of the service.
+    EXPECT_EQ(std::vector<int>({alaw_to_linear(0xD5), alaw_to_linear(0x55), alaw_to_linear(0xAA),
+                                alaw_to_linear(0x2A), ulaw_to_linear(0xFF), ulaw_to_linear(0x7F),
+                                ulaw_to_linear(0x80), ulaw_to_linear(0x00)}),
+              std::vector<int>({8, -8, 32256, -32256, 0, 0, 32124, -32124}));
 }
 
 TEST(RtpInterop, GstreamerDepaysL8BitExact) {
@@ -271,16 +252,9 @@ TEST(RtpInterop, TsharkFindsNoMalformedPacketAndReadsTheSenderReports) {
     EXPECT_EQ(malformed.output.find("udp"), std::string::npos) << malformed.output;
     EXPECT_EQ(malformed.output.find("RTP"), std::string::npos) << malformed.output;
 
-    const RunResult rtp_fields = tshark({"-Y", "rtp", "-T", "fields", "-e", "rtp.version", "-e",
-                                         "rtp.p_type", "-e", "rtp.seq", "-e", "rtp.ssrc"});
-    std::istringstream rtp_lines(rtp_fields.output);
-    std::size_t packets = 0;
-    for (std::string line; std::getline(rtp_lines, line);) {
-        if (line.rfind("Running as", 0) == 0) continue;
-        EXPECT_EQ(line, "2\t98\t" + std::to_string(packets) + "\t0x12345680") << packets;
-        ++packets;
-    }
-    EXPECT_GE(packets, 3u * 200u);
+    // It did dissect the RTP: one line per packet of the 4 s (3 packets per 16 ms).
+    const RunResult seqs = tshark({"-Y", "rtp.p_type == 98", "-T", "fields", "-e", "rtp.seq"});
+    EXPECT_GE(std::count(seqs.output.begin(), seqs.output.end(), '\n'), 600) << seqs.output;
 
     const RunResult sr = tshark({"-Y", "rtcp.pt == 200", "-T", "fields", "-e", "rtcp.senderssrc",
                                  "-e", "rtcp.sender.packetcount", "-e", "rtcp.sender.octetcount",

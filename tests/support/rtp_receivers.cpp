@@ -91,3 +91,12 @@ std::vector<std::string> split_lines(const std::string& text) {
     }
     return lines;
 }
+
+std::string peer_of(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "none";
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}

@@ -43,5 +43,8 @@ bool wait_socket_error(int fd, int timeout_ms = 2000);
 std::uint16_t be16_at(const std::vector<std::uint8_t>& d, std::size_t at);
 std::uint32_t be32_at(const std::vector<std::uint8_t>& d, std::size_t at);
 
+// Where a connected socket sends to, as "a.b.c.d:port"; "none" when not connected.
+std::string peer_of(int fd);
+
 // Lines of a captured text, each with its newline removed.
 std::vector<std::string> split_lines(const std::string& text);

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "mgmt_block.h"
+#include "support/rtp_receivers.h"
 
 namespace {
 
@@ -18,13 +19,6 @@ std::string issue(std::uint32_t code, const std::string& ip, std::uint16_t rtp_p
     cmd.client_tag = tag;
     cmd.timeout_ms = 10000;
     return mgmt::issue_command(cmd);
-}
-
-std::uint16_t be16(const std::vector<std::uint8_t>& d, std::size_t at) {
-    return static_cast<std::uint16_t>(d[at] << 8 | d[at + 1]);
-}
-std::uint32_t be32(const std::vector<std::uint8_t>& d, std::size_t at) {
-    return static_cast<std::uint32_t>(be16(d, at)) << 16 | be16(d, at + 2);
 }
 
 }  // namespace
@@ -59,24 +53,25 @@ std::string del_rtsp_receivers() { return issue(3, "", 0, 0, ""); }
 
 std::optional<RtpPacket> parse_rtp(const std::vector<std::uint8_t>& d) {
     if (d.size() < 12) return std::nullopt;
-    return RtpPacket{d[0],       d[1],       be16(d, 2),
-                     be32(d, 4), be32(d, 8), std::vector<std::uint8_t>(d.begin() + 12, d.end())};
+    return RtpPacket{d[0],          d[1],
+                     be16_at(d, 2), be32_at(d, 4),
+                     be32_at(d, 8), std::vector<std::uint8_t>(d.begin() + 12, d.end())};
 }
 
 std::optional<RtcpReport> parse_sender_report(const std::vector<std::uint8_t>& d) {
     // Sender report (V=2, RC=0, PT=200, length 6) then a description (V=2, SC=1, PT=202,
     // length 5) with one CNAME item, an end item and padding.
-    if (d.size() != 52 || d[0] != 0x80 || d[1] != 200 || be16(d, 2) != 6) return std::nullopt;
-    if (d[28] != 0x81 || d[29] != 202 || be16(d, 30) != 5 || be32(d, 32) != be32(d, 4))
+    if (d.size() != 52 || d[0] != 0x80 || d[1] != 200 || be16_at(d, 2) != 6) return std::nullopt;
+    if (d[28] != 0x81 || d[29] != 202 || be16_at(d, 30) != 5 || be32_at(d, 32) != be32_at(d, 4))
         return std::nullopt;
     if (d[36] != 1 || d[37] != 10 || d[48] != 0 || d[49] != 0 || d[50] != 0 || d[51] != 0)
         return std::nullopt;
-    return RtcpReport{be32(d, 4),
-                      be32(d, 8),
-                      be32(d, 12),
-                      be32(d, 16),
-                      be32(d, 20),
-                      be32(d, 24),
+    return RtcpReport{be32_at(d, 4),
+                      be32_at(d, 8),
+                      be32_at(d, 12),
+                      be32_at(d, 16),
+                      be32_at(d, 20),
+                      be32_at(d, 24),
                       std::string(d.begin() + 38, d.begin() + 48)};
 }
 

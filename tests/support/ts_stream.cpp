@@ -23,6 +23,7 @@ bool whole_packets(const TsDatagram& d) {
 }
 
 bool has_payload(const std::uint8_t* p) { return (p[3] & 0x10) != 0; }
+unsigned ts_cc(const std::uint8_t* p) { return p[3] & 0x0Fu; }
 
 }  // namespace
 
@@ -69,7 +70,6 @@ bool write_ts_file(const std::string& path, const std::vector<TsDatagram>& ds) {
 }
 
 unsigned ts_pid(const std::uint8_t* p) { return (p[1] & 0x1Fu) * 256u + p[2]; }
-unsigned ts_cc(const std::uint8_t* p) { return p[3] & 0x0Fu; }
 bool ts_pusi(const std::uint8_t* p) { return (p[1] & 0x40) != 0; }
 
 std::vector<unsigned> datagram_pids(const TsDatagram& d) {
@@ -78,17 +78,6 @@ std::vector<unsigned> datagram_pids(const TsDatagram& d) {
     for (std::size_t off = 0; off < d.bytes.size(); off += 188)
         pids.push_back(ts_pid(d.bytes.data() + off));
     return pids;
-}
-
-std::size_t count_datagrams_on(const std::vector<TsDatagram>& ds, unsigned pid) {
-    std::size_t n = 0;
-    for (const TsDatagram& d : ds) {
-        const std::vector<unsigned> pids = datagram_pids(d);
-        bool all = !pids.empty();
-        for (unsigned p : pids) all = all && p == pid;
-        n += all ? 1 : 0;
-    }
-    return n;
 }
 
 std::size_t count_packets_on(const std::vector<TsDatagram>& ds, unsigned pid) {
@@ -147,7 +136,6 @@ std::vector<ReceivedPes> audio_pes(const std::vector<TsDatagram>& ds) {
                     pes.sequence = std::uint32_t{r.af_body[1]} << 24 |
                                    std::uint32_t{r.af_body[2]} << 16 |
                                    std::uint32_t{r.af_body[3]} << 8 | r.af_body[4];
-                pes.first_datagram = i;
                 pes.pcr_before = last_pcr;
                 all.push_back(std::move(pes));
                 waiting_for_pcr.push_back(all.size() - 1);

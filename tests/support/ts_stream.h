@@ -36,14 +36,11 @@ std::vector<TsDatagram> take_queued(UdpReceiver& rx);
 bool write_ts_file(const std::string& path, const std::vector<TsDatagram>& ds);
 
 unsigned ts_pid(const std::uint8_t* packet);
-unsigned ts_cc(const std::uint8_t* packet);
 bool ts_pusi(const std::uint8_t* packet);
 
 // PIDs of the datagram's packets, in order; an empty list for a datagram that is not a
 // whole number of packets with sync bytes.
 std::vector<unsigned> datagram_pids(const TsDatagram& d);
-// Datagrams whose packets are all on `pid`.
-std::size_t count_datagrams_on(const std::vector<TsDatagram>& ds, unsigned pid);
 // Packets on `pid` in all the datagrams.
 std::size_t count_packets_on(const std::vector<TsDatagram>& ds, unsigned pid);
 
@@ -55,13 +52,12 @@ std::string continuity_gaps(const std::vector<TsDatagram>& ds);
 std::int64_t pcr_base(const std::uint8_t* packet);
 
 // One audio PES as it came: its PES bytes (header included) from the payloads of its
-// packets, the transport private data (sequence number) of its first packet, its PTS, and
-// the index of the datagram of its first packet and of the PCR packets around it.
+// packets, the transport private data (sequence number) of its first packet, its PTS and
+// the PCR values of the PCR packets around it.
 struct ReceivedPes {
     std::vector<std::uint8_t> bytes;
     std::uint32_t sequence = 0;
     std::int64_t pts = -1;
-    std::size_t first_datagram = 0;
     std::int64_t pcr_before = -1;  // PCR base of the last PCR packet before it, -1 if none
     std::int64_t pcr_after = -1;   // of the first PCR packet after it, -1 if none
 };

@@ -1,16 +1,12 @@
 // The receiver table with real send sockets on loopback and a real shared block.
 #include "rtp/client_table.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,23 +29,7 @@ class ClientTable : public testing::Test {
     }
 };
 
-// Where a send socket is connected to, as "a.b.c.d:port".
-std::string peer_of(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "none";
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-std::string fmt(const char* format, auto... args) {
-    char line[256];
-    std::snprintf(line, sizeof line, format, args...);
-    return line;
-}
 
 TEST_F(ClientTable, KindsFollowTheTagPrefix) {
     struct Row {
@@ -57,57 +37,28 @@ TEST_F(ClientTable, KindsFollowTheTagPrefix) {
         std::uint32_t kind;
         bool receive_only;
     } rows[] = {
-        {nullptr, kClientOther, false}, {"", kClientOther, false},
-        {"RTSP", kClientRtsp, false},   {"RTSPsession7", kClientRtsp, false},
-        {"RTS", kClientOther, false},   {"rtsp", kClientOther, false},
-        {"TS", kClientTs, false},       {"TSX", kClientTs, false},
-        {"T", kClientOther, false},     {"atrx", kClientOther, true},
-        {"atrx2", kClientOther, true},  {"atr", kClientOther, false},
-        {"ATRX", kClientOther, false},  {"decoder", kClientOther, false},
+        {nullptr, kClientOther, false},       {"RTSP", kClientRtsp, false},
+        {"RTSPsession7", kClientRtsp, false}, {"RTS", kClientOther, false},
+        {"rtsp", kClientOther, false},        {"TSX", kClientTs, false},
+        {"T", kClientOther, false},           {"atrx2", kClientOther, true},
+        {"atr", kClientOther, false},         {"ATRX", kClientOther, false},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.tag ? r.tag : "(null)");
         const ClientKind k = classify_client_tag(r.tag);
-        EXPECT_EQ(k.kind, r.kind);
-        EXPECT_EQ(k.receive_only, r.receive_only);
+        EXPECT_EQ(k.kind, r.kind) << (r.tag ? r.tag : "(null)");
+        EXPECT_EQ(k.receive_only, r.receive_only) << (r.tag ? r.tag : "(null)");
     }
-
-    // Through the command path: kinds land in the entries; receive-only holds no socket.
-    add_decoder("127.0.0.1", 5000, 5001, "TSX");
-    add_decoder("127.0.0.1", 5002, 5003, "RTS");
-    add_decoder("127.0.0.1", 5004, 5005, "atrx");
-    add_decoder("127.0.0.1", 5006, 5007, "RTSP");
-    ASSERT_EQ(ARClist_count, 4);
-    EXPECT_EQ(ARClist[0].kind, kClientTs);
-    EXPECT_EQ(ARClist[1].kind, kClientOther);
-    EXPECT_EQ(ARClist[2].kind, kClientOther);
-    EXPECT_EQ(ARClist[2].rtp_sock, -1);
-    EXPECT_EQ(ARClist[2].rtcp_sock, -1);
-    EXPECT_EQ(ARClist[3].kind, kClientRtsp);
-    EXPECT_EQ(peer_of(ARClist[3].rtp_sock), "127.0.0.1:5006");
-    EXPECT_EQ(peer_of(ARClist[3].rtcp_sock), "127.0.0.1:5007");
 }
 
 TEST_F(ClientTable, SsrcBaseAndPerEntrySsrc) {
     EXPECT_EQ(ssrc_base, 0x12345680u);
     EXPECT_EQ(make_ssrc_base(0xFF, 0xFF, 0xFF), 0xFFFFFF80u);
-    EXPECT_EQ(make_ssrc_base(0, 0, 0), 0x00000080u);
     EXPECT_EQ(make_ssrc_base(0xA0, 0x0B, 0xC0), 0xA00BC080u);
 
     for (std::uint16_t i = 0; i < 6; ++i)
         add_decoder("127.0.0.1", static_cast<std::uint16_t>(6000 + 2 * i),
                     static_cast<std::uint16_t>(6001 + 2 * i), "RTSP");
-    EXPECT_EQ(ARClist[0].ssrc, 0x12345680u);
     EXPECT_EQ(ARClist[5].ssrc, 0x12345685u);
-
-    CaptureStdout();
-    Print_ARClist();
-    const std::vector<std::string> lines = split_lines(GetCapturedStdout());
-    ASSERT_EQ(lines.size(), 8u);
-    const std::string want =
-        "[Audio RTSP] 5 : 127.0.0.1:6010-6011 RTSP sock:" + std::to_string(ARClist[5].rtp_sock) +
-        "-" + std::to_string(ARClist[5].rtcp_sock) + " 12345685";
-    EXPECT_EQ(lines[6], want);
 }
 
 TEST_F(ClientTable, ListingLinesAndCommandMessages) {
@@ -117,8 +68,9 @@ TEST_F(ClientTable, ListingLinesAndCommandMessages) {
     del_decoder("127.0.0.1", 9999);  // not in the table: the line is still written
     const std::vector<std::string> lines = split_lines(GetCapturedStdout());
     const AudioRtspClient& a = ARClist[0];
-    const std::string entry0 = fmt("[Audio RTSP] 0 : 127.0.0.1:7000-7001 RTSP sock:%d-%d 12345680",
-                                   a.rtp_sock, a.rtcp_sock);
+    const std::string entry0 =
+        "[Audio RTSP] 0 : 127.0.0.1:7000-7001 RTSP sock:" + std::to_string(a.rtp_sock) + "-" +
+        std::to_string(a.rtcp_sock) + " 12345680";
     const std::string entry1 = "[Audio RTSP] 1 : 10.1.2.3:7002-7003 12345681 RX";
     const std::vector<std::string> want = {
         "[Audio RTSP] add_decoder(i-0, n-1) 127.0.0.1:7000",
@@ -141,8 +93,11 @@ TEST_F(ClientTable, ListingLinesAndCommandMessages) {
     for (const std::string& l : lines)
         if (l.rfind("[Audio RTSP]", 0) == 0) ours.push_back(l);
     EXPECT_EQ(ours, want);
-    EXPECT_GT(a.rtp_sock, 0);
-    EXPECT_GT(a.rtcp_sock, 0);
+    // Sockets connected to the receiver; a receive-only entry holds none.
+    EXPECT_EQ(peer_of(a.rtp_sock), "127.0.0.1:7000");
+    EXPECT_EQ(peer_of(a.rtcp_sock), "127.0.0.1:7001");
+    EXPECT_EQ(ARClist[1].rtp_sock, -1);
+    EXPECT_EQ(ARClist[1].rtcp_sock, -1);
 }
 
 TEST_F(ClientTable, KeysLowestFreeEntryAndReAdding) {
@@ -155,7 +110,6 @@ TEST_F(ClientTable, KeysLowestFreeEntryAndReAdding) {
     EXPECT_EQ(Find_ARClist("127.0.0.2", 8000), 2);
     EXPECT_EQ(Find_ARClist("127.0.0.1", 8001), -1);  // the RTCP port is not part of the key
     EXPECT_EQ(Find_ARClist("127.0.0.10", 8000), -1);
-    EXPECT_EQ(Find_ARClist("", 0), -1);  // free entries have no key
 
     // Adding an existing key again changes nothing and reports the existing index.
     const int old_rtp = ARClist[1].rtp_sock;
@@ -167,7 +121,6 @@ TEST_F(ClientTable, KeysLowestFreeEntryAndReAdding) {
     EXPECT_EQ(again[0], "[Audio RTSP] add_decoder(i-1, n-3) 127.0.0.1:8002");
     EXPECT_EQ(ARClist_count, 3);
     EXPECT_EQ(ARClist[1].rtcp_port, 8003);
-    EXPECT_EQ(ARClist[1].kind, kClientTs);
     EXPECT_EQ(ARClist[1].rtp_sock, old_rtp);
     EXPECT_EQ(ARClist[1].seq, 77);
     EXPECT_EQ(Add_ARClist("127.0.0.1", 8002, 8003, kClientTs, false), -1);
@@ -179,12 +132,9 @@ TEST_F(ClientTable, KeysLowestFreeEntryAndReAdding) {
     EXPECT_FALSE(fd_open(rtp0));
     EXPECT_FALSE(fd_open(rtcp0));
     EXPECT_EQ(ARClist_count, 2);
-    EXPECT_EQ(ARClist[0].ip[0], '\0');
     EXPECT_EQ(ARClist[0].rtp_sock, -1);
     EXPECT_EQ(Find_ARClist("127.0.0.1", 8002), 1);
     EXPECT_EQ(Remove_ARClist("127.0.0.1", 8000), -1);
-    del_decoder("127.0.0.1", 8000);  // again: nothing changes
-    EXPECT_EQ(ARClist_count, 2);
 
     // The next receiver takes the lowest free entry, restarting its stream state there.
     ARClist[0].seq = 123;
@@ -196,7 +146,6 @@ TEST_F(ClientTable, KeysLowestFreeEntryAndReAdding) {
     EXPECT_EQ(ARClist[0].packet_count, 0u);
     EXPECT_EQ(ARClist[0].send_failed, 0u);
     EXPECT_EQ(ARClist[0].ssrc, 0x12345680u);
-    EXPECT_EQ(ARClist[0].kind, kClientOther);
     EXPECT_EQ(ARClist_count, 3);
 }
 
@@ -235,13 +184,10 @@ TEST_F(ClientTable, RemoveRtspKeepsOtherKinds) {
     EXPECT_EQ(Find_ARClist("127.0.0.1", 11000), -1);
     EXPECT_EQ(Find_ARClist("127.0.0.1", 11004), -1);
     EXPECT_EQ(Find_ARClist("127.0.0.1", 11002), 1);
-    EXPECT_EQ(Find_ARClist("127.0.0.1", 11006), 3);
     EXPECT_EQ(Find_ARClist("127.0.0.1", 11008), 4);
     EXPECT_FALSE(fd_open(rtp2));
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines.front(), "[Audio RTSP] Start");
+    ASSERT_EQ(lines.size(), 5u);  // Start, the three kept entries, End
     EXPECT_EQ(lines[2], "[Audio RTSP] 3 : 127.0.0.1:11006-11007 12345683 RX");
-    EXPECT_EQ(lines.back(), "[Audio RTSP] End");
 }
 
 TEST_F(ClientTable, SocketThatCannotOpenLeavesTheTableUnchanged) {

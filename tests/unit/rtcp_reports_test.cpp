@@ -18,6 +18,7 @@
 #include "rtp/rtp_packetiser.h"
 #include "support/isolation.h"
 #include "support/rtp_receivers.h"
+#include "support/rtp_scene.h"
 
 namespace {
 
@@ -57,14 +58,14 @@ TEST(RtcpPacket, NtpTimestampFields) {
         std::int64_t usec;
         std::uint32_t frac;
     } fracs[] = {
-        {0, 0x00000000},      {1, 0x000010C7},       // 4294.97 -> 4295
-        {15625, 0x04000000},  {250000, 0x40000000},  // 1/64, 1/4
-        {500000, 0x80000000}, {999999, 0xFFFFEF39},  // 4294963001.03 -> 4294963001
+        {0, 0x00000000},
+        {1, 0x000010C7},  // 4294.97 -> 4295
+        {15625, 0x04000000},
+        {999999, 0xFFFFEF39},  // 1/64; 4294963001.03 -> 4294963001
     };
     for (const Frac& f : fracs) EXPECT_EQ(ntp_fraction(f.usec), f.frac) << f.usec;
 
     EXPECT_EQ(ntp_seconds(0), 2208988800u);
-    EXPECT_EQ(ntp_seconds(1700000000), 3908988800u);
     EXPECT_EQ(ntp_seconds(2085978495), 0xFFFFFFFFu);  // last second of NTP era 0
     EXPECT_EQ(ntp_seconds(2085978496), 0u);           // era 1 begins (2036-02-07)
 }
@@ -73,31 +74,19 @@ TEST(RtcpDecisions, ReportsAroundAPacketAndInAPass) {
     struct Row {
         std::uint32_t packet_count, sr_age;
         int reports;
-    } rows[] = {
-        {0, 0, 2}, {0, 7, 2}, {1, 0, 0}, {1, 2, 0}, {1, 3, 1}, {5, 4, 1}, {0xFFFFFFFF, 9, 1},
-    };
+    } rows[] = {{0, 7, 2}, {1, 2, 0}, {1, 3, 1}, {0xFFFFFFFF, 9, 1}};
     for (const Row& r : rows)
         EXPECT_EQ(reports_before_packet(r.packet_count, r.sr_age), r.reports)
             << r.packet_count << "/" << r.sr_age;
-    EXPECT_FALSE(pass_report_due(1));
     EXPECT_FALSE(pass_report_due(3));
     EXPECT_TRUE(pass_report_due(4));
-    EXPECT_TRUE(pass_report_due(100));
 }
 
-struct Report {
-    std::uint32_t ssrc, ntp_sec, ntp_frac, rtp_ts, packets, octets;
-};
-
-Report parse_report(const Bytes& p) {
-    EXPECT_EQ(p.size(), 52u);
-    if (p.size() != 52) return {};
-    EXPECT_EQ(p[0], 0x80);
-    EXPECT_EQ(p[1], 200);
-    EXPECT_EQ(std::string(p.begin() + 38, p.begin() + 48), "vemu_audio");
-    EXPECT_EQ(be32_at(p, 32), be32_at(p, 4));
-    return {be32_at(p, 4),  be32_at(p, 8),  be32_at(p, 12),
-            be32_at(p, 16), be32_at(p, 20), be32_at(p, 24)};
+// A well-formed compound report (else an empty one, with a failure recorded).
+RtcpReport report(const Bytes& p) {
+    const std::optional<RtcpReport> r = parse_sender_report(p);
+    EXPECT_TRUE(r.has_value()) << p.size() << " bytes";
+    return r.value_or(RtcpReport{});
 }
 
 class RtcpRhythm : public testing::Test {
@@ -133,17 +122,15 @@ TEST_F(RtcpRhythm, TwoReportsAfterTheFirstPacketThenOneEveryThirdPass) {
     const std::uint32_t ts1 = send_packet(400);
     gettimeofday(&after, nullptr);
     for (int i = 0; i < 2; ++i) {
-        const Report r = parse_report(rtcp().receive());
+        const RtcpReport r = report(rtcp().receive());
         EXPECT_EQ(r.ssrc, 0x12345680u);
         EXPECT_EQ(r.packets, 0u);
         EXPECT_EQ(r.octets, 0u);
-        EXPECT_EQ(r.rtp_ts, ts1);
+        EXPECT_EQ(r.rtp_timestamp, ts1);
         EXPECT_GE(r.ntp_sec, ntp_seconds(before.tv_sec));
         EXPECT_LE(r.ntp_sec, ntp_seconds(after.tv_sec));
     }
     EXPECT_FALSE(rtcp().pending());
-    EXPECT_EQ(c.packet_count, 1u);
-    EXPECT_EQ(c.octet_count, 400u);
 
     // Audio flowing: passes raise the age; a packet after the third pass carries a report.
     send_packet(400);
@@ -155,11 +142,10 @@ TEST_F(RtcpRhythm, TwoReportsAfterTheFirstPacketThenOneEveryThirdPass) {
             EXPECT_FALSE(rtcp().pending()) << "pass " << pass;
         }
     }
-    const Report r = parse_report(rtcp().receive());
+    const RtcpReport r = report(rtcp().receive());
     EXPECT_EQ(r.packets, 4u);  // the packets before the one that triggered it
     EXPECT_EQ(r.octets, 1600u);
     EXPECT_EQ(c.sr_age, 0u);
-    EXPECT_EQ(c.packet_count, 5u);
     EXPECT_FALSE(rtcp().pending());
 
     // No audio: the pass itself reports when the age reaches 4, with the clock as timestamp.
@@ -169,9 +155,10 @@ TEST_F(RtcpRhythm, TwoReportsAfterTheFirstPacketThenOneEveryThirdPass) {
     get_rtp_time(48000, &lo);
     send_RTCP_reports();
     get_rtp_time(48000, &hi);
-    const Report idle = parse_report(rtcp().receive());
+    const RtcpReport idle = report(rtcp().receive());
     EXPECT_EQ(idle.packets, 5u);
-    EXPECT_LE(idle.rtp_ts - static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi - lo));
+    EXPECT_LE(idle.rtp_timestamp - static_cast<std::uint32_t>(lo),
+              static_cast<std::uint32_t>(hi - lo));
     EXPECT_EQ(c.sr_age, 0u);
 }
 
@@ -181,20 +168,16 @@ TEST_F(RtcpRhythm, OneClockReadingPerPassAndNoReportForReceiveOnly) {
     add_decoder("127.0.0.1", rx_rtp.port(), rx_rtcp.port(), "atrx");
     add_decoder("127.0.0.1", rtp2.port(), rtcp2.port(), "TS");
     for (int pass = 0; pass < 4; ++pass) send_RTCP_reports();
-    const Report a = parse_report(rtcp().receive());
-    const Report b = parse_report(rtcp2.receive());
+    const RtcpReport a = report(rtcp().receive());
+    const RtcpReport b = report(rtcp2.receive());
     EXPECT_EQ(a.ssrc, 0x12345680u);
     EXPECT_EQ(b.ssrc, 0x12345682u);
-    EXPECT_EQ(a.rtp_ts, b.rtp_ts);
+    EXPECT_EQ(a.rtp_timestamp, b.rtp_timestamp);
     EXPECT_EQ(ARClist[1].sr_age, 0u);
     EXPECT_FALSE(rx_rtcp.pending());
 
-    // A receive-only entry never gets a report, after packets either.
-    std::vector<std::uint8_t> buf(12 + 40);
-    send_audio_RTP(buf.data(), 40, 4);
+    send_packet(40);  // nor after packets
     EXPECT_FALSE(rx_rtcp.pending());
-    EXPECT_FALSE(rx_rtp.pending());
-    EXPECT_EQ(ARClist[1].packet_count, 0u);
 }
 
 TEST_F(RtcpRhythm, FailedReportIsRetriedByEveryPacketUntilOneLeaves) {
