@@ -50,7 +50,8 @@ constexpr std::uint16_t bit_reverse16(std::uint16_t v) {
 // One HDMI-SPDIF sample from the 4 bytes at p: the low nibble of p[1], all of p[2] and
 // the high nibble of p[3] (p[0] is not used), bit-reversed.
 constexpr std::int16_t spdif_word_to_sample(const std::uint8_t* p) {
-    const auto v = static_cast<std::uint16_t>(((p[1] & 0x0Fu) << 12) | (p[2] << 4) | (p[3] >> 4));
+    const auto v = static_cast<std::uint16_t>(((p[1] & 0x0Fu) << 12) | (unsigned{p[2]} << 4) |
+                                              (unsigned{p[3]} >> 4));
     return static_cast<std::int16_t>(bit_reverse16(v));
 }
 
