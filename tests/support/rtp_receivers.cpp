@@ -10,7 +10,10 @@
 
 #include <cstring>
 
+#include "core/debug_log.h"
 #include "core/shm_config.h"
+#include "rtp/client_table.h"
+#include "support/isolation.h"
 
 bool create_test_shm_block(std::uint8_t seed_hi, std::uint8_t seed_mid, std::uint8_t seed_lo) {
     const int id = shmget(kShmKey, kShmStandardSize, IPC_CREAT | 0600);
@@ -99,4 +102,11 @@ std::string peer_of(int fd) {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+bool start_receiver_table_test() {
+    if (!enter_private_ipc_and_net() || !create_test_shm_block(0x12, 0x34, 0x56)) return false;
+    dbg_to_screen();
+    Init_ARClist();
+    return true;
 }

@@ -12,6 +12,10 @@
 bool create_test_shm_block(std::uint8_t seed_hi = 0x12, std::uint8_t seed_mid = 0x34,
                            std::uint8_t seed_lo = 0x56);
 
+// The common start of a receiver-table test: private IPC and network namespaces, a block
+// with SSRC seeds 12 34 56, the log on stdout, an empty table. False when a step fails.
+bool start_receiver_table_test();
+
 // A UDP socket bound to 127.0.0.1 on a port the kernel chose (or the given one).
 class LoopbackReceiver {
   public:

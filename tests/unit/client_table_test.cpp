@@ -21,12 +21,7 @@ using testing::internal::GetCapturedStdout;
 
 class ClientTable : public testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(enter_private_ipc_and_net());
-        ASSERT_TRUE(create_test_shm_block(0x12, 0x34, 0x56));
-        dbg_to_screen();
-        Init_ARClist();
-    }
+    void SetUp() override { ASSERT_TRUE(start_receiver_table_test()); }
 };
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }

@@ -92,10 +92,7 @@ RtcpReport report(const Bytes& p) {
 class RtcpRhythm : public testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(enter_private_ipc_and_net());
-        ASSERT_TRUE(create_test_shm_block(0x12, 0x34, 0x56));
-        dbg_to_screen();
-        Init_ARClist();
+        ASSERT_TRUE(start_receiver_table_test());
         applied_sample_rate = 48000;
         // Bound only now, inside the private network namespace.
         rtp_ = std::make_unique<LoopbackReceiver>();
