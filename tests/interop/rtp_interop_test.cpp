@@ -227,9 +227,17 @@ TEST(RtpInterop, TsharkFindsNoMalformedPacketAndReadsTheSenderReports) {
     ASSERT_EQ(start_rtp_scene(service, {}, "a=rtpmap:98 L16/48000/2"), "");
     UdpReceiver rtp, rtcp;
     Process capture;
-    ASSERT_TRUE(capture.start(
-        "tshark", {"-i", "lo", "-f", "udp and not port 18005", "-w", "/tmp/rtp.pcapng"}));
-    ASSERT_TRUE(capture.wait_output("Capturing on", 20s)) << capture.output();
+    // tshark says "Capturing on" before its capture child really listens; the scene
+    // starts only once a probe datagram shows up in its packet lines (-P, line-buffered).
+    ASSERT_TRUE(capture.start("tshark", {"-i", "lo", "-f", "udp and not port 18005", "-l", "-P",
+                                         "-w", "/tmp/rtp.pcapng"}));
+    const bool listening = wait_until(
+        [&] {
+            send_udp(9, "capture-probe", 13);
+            return capture.wait_output("Len=13", 200ms);
+        },
+        30s);
+    ASSERT_TRUE(listening) << capture.output();
     ASSERT_EQ(add_receiver(rtp.port(), rtcp.port(), "RTSP"), "");
 
     // 3080-byte datagrams: every third packet carries a 160-byte tail.
