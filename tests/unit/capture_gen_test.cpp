@@ -75,9 +75,15 @@ TEST(CaptureGen, CodersTonesAndPacingAreExact) {
                             capture::tone_sample(12000, 0.5, 48000, n, 1)),
                   std::pair(left[n % 4], left[(n + 1) % 4]))
             << n;
-    // The libm-free sine: sin(pi/4) in the fourth quadrant; 0.5 Hz at 4 Hz (the fractional
-    // path) is 1/8 turn a frame; hours into a whole-hertz tone the phase is still exact.
-    EXPECT_NEAR(capture::sin_by_quadrant(3, 0.5), -0.70710678118654752440, 1e-15);
+    // The libm-free sine inside each quadrant: sin(pi/6) = 0.5, sin(pi/4) = sqrt(1/2). A
+    // fractional frequency (0.5 Hz at 4 Hz, 1/8 turn a frame) takes the floating-point path;
+    // hours into a whole-hertz tone the phase is still exact.
+    const std::tuple<unsigned, double, double> sines[] = {{0, 1.0 / 3, 0.5},
+                                                          {1, 2.0 / 3, 0.5},
+                                                          {2, 1.0 / 3, -0.5},
+                                                          {3, 0.5, -0.70710678118654752440}};
+    for (const auto& [quadrant, f, want] : sines)
+        EXPECT_NEAR(capture::sin_by_quadrant(quadrant, f), want, 1e-15) << quadrant;
     EXPECT_EQ(capture::tone_sample(0.5, 1.0, 4, 1, 0), 23170);
     EXPECT_EQ(capture::tone_sample(12000, 1.0, 48000, 48000ull * 3600 * 5 + 1, 0), 32767);
 

@@ -121,6 +121,7 @@ TEST(MgmtBlock, CreateWritesTheDefaultsAndSetShowsWithinLimits) {
     // In a block that ends 5 bytes into the client tag, a text's room ends there too.
     ASSERT_EQ(mgmt::create_block(kShmMinSize + 4), "");
     EXPECT_EQ(mgmt::set_field("cmd_client_tag=RTSP"), "");
+    EXPECT_EQ(show("cmd_client_tag"), "cmd_client_tag=RTSP");
     EXPECT_NE(mgmt::set_field("cmd_client_tag=RTSP1"), "");
     mgmt::Command cmd;
     cmd.client_tag = "RTSP12";

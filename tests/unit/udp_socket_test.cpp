@@ -307,6 +307,7 @@ TEST(UdpSocket, TextHelpersAcceptAndRefuse) {
     // Source, size, what dst holds ('#': untouched); size - 1 bytes kept and terminated.
     const std::tuple<const char*, std::size_t, std::string> copies[] = {
         {"ABCDEFGHIJKLMNOPQRST", 16, "ABCDEFGHIJKLMNO"},
+        {"ABCDEFGHIJKLMNOP", 16, "ABCDEFGHIJKLMNO"},
         {"ABCDEFGHIJKLMNO", 16, "ABCDEFGHIJKLMNO"},
         {"abc", 1, ""},
         {nullptr, 8, ""},
