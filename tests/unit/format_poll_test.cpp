@@ -1,7 +1,6 @@
-// Audio format detection: the pure parts (building a detected format, the three-poll
-// confirmation rule) without any I/O, then the poll itself against a real shared block,
-// the register window's memory, the SDP file in a private /tmp and real processes named
-// like the RTSP servers in a private PID namespace.
+// Audio format detection: the pure parts (the detected format, the three-poll rule), then the
+// poll against a real block, the register window's memory, the SDP file in a private /tmp and
+// real processes named like the RTSP servers in a private PID namespace.
 #include "input/format_poll.h"
 
 #include <gtest/gtest.h>
@@ -35,50 +34,22 @@ TEST(FormatPoll, SourceNames) {
     for (const auto& [source, name] : names) EXPECT_STREQ(audio_source_name(source), name);
 }
 
-TEST(FormatPoll, DetectedFormatFollowsTheConfiguredValues) {
-    constexpr InputDetect kAdc{3, 1, 48000}, kHdSdi{0, 1, 48000};
-    constexpr InputDetect kNoInput{255, 0, 0};  // the poll's scratch record, left as it was
-    // Probe, settings (channel mode, codec, rate mode), channels before, and the format
-    // (source, bits, codec, channels, rate). Only rate mode 2 lowers the rate; channel
-    // modes 0 and 4 keep the channels; odd codecs pass through as 8-bit; no input gives
-    // codec 8 with the bits of the setting; a record left valid keeps its fields.
-    // clang-format off
-    const std::tuple<InputDetect, FormatSettings, std::uint32_t, AudioFormat> rows[] = {
-        {kAdc, {1, 1, 0}, 0, {3, 16, 1, 2, 48000}},   {kAdc, {1, 2, 2}, 0, {3, 8, 2, 2, 8000}},
-        {kAdc, {2, 3, 0}, 0, {3, 8, 3, 1, 48000}},    {kHdSdi, {3, 1, 0}, 2, {0, 16, 1, 0, 48000}},
-        {kHdSdi, {1, 1, 1}, 0, {0, 16, 1, 2, 48000}}, {kHdSdi, {1, 1, 2}, 0, {0, 16, 1, 2, 8000}},
-        {kAdc, {0, 1, 0}, 0, {3, 16, 1, 0, 48000}},   {kAdc, {0, 1, 0}, 2, {3, 16, 1, 2, 48000}},
-        {kAdc, {4, 1, 0}, 1, {3, 16, 1, 1, 48000}},   {kAdc, {1, 5, 0}, 0, {3, 8, 5, 2, 48000}},
-        {kNoInput, {1, 1, 0}, 0, {255, 16, 8, 2, 0}}, {kNoInput, {2, 2, 2}, 0, {255, 8, 8, 1, 0}},
-        {{255, 1, 48000}, {1, 1, 2}, 0, {255, 16, 1, 2, 8000}}};
-    // clang-format on
-    for (const auto& [probe, s, channels_before, want] : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << "probe source " << probe.source << " mode " << s.channel_mode << " codec "
-                     << s.codec << " rate " << s.rate_mode);
-        EXPECT_EQ(detected_format(probe, s, {9, 9, 9, channels_before, 9}), want);
-    }
-}
-
 TEST(FormatPoll, ConfirmationVerdictsPollByPoll) {
     constexpr AudioFormat kL16{3, 16, 1, 2, 48000}, kPcma{3, 8, 2, 2, 8000};
     const FormatTracking applied{kL16, kL16, 0};
-    // Starting point and the polls' formats; each poll's verdict: 'c' changed, 'R' fixed
-    // and reconfigured, 'f' fixed without reconfiguring, '.' nothing.
+    // Start and the polls' formats; verdicts: 'c' changed, 'R' fixed and reconfigured, 'f'
+    // fixed without reconfiguring, '.' nothing.
     const std::tuple<FormatTracking, std::vector<AudioFormat>, std::string> rows[] = {
-        // Applied on the third poll, then only checked: nothing more happens.
+        // Applied on the third poll, then nothing more; any change restarts the count.
         {kFormatTrackingStart, {kL16, kL16, kL16, kL16, kL16, kL16, kL16}, "c.R...."},
-        // Any change restarts the count.
         {kFormatTrackingStart, {kL16, kL16, kPcma, kPcma, kPcma}, "c.c.R"},
-        // A change of source alone is applied without reconfiguring; each other field alone
-        // reconfigures.
+        // A change of source alone does not reconfigure; each other field alone does.
         {applied, std::vector(6, AudioFormat{0, 16, 1, 2, 48000}), "c.f..."},
         {applied, std::vector(3, AudioFormat{3, 8, 1, 2, 48000}), "c.R"},
         {applied, std::vector(3, AudioFormat{3, 16, 3, 2, 48000}), "c.R"},
         {applied, std::vector(3, AudioFormat{3, 16, 1, 1, 48000}), "c.R"},
         {applied, std::vector(3, AudioFormat{3, 16, 1, 2, 44100}), "c.R"},
-        // Returning to the applied format does nothing; a format that flips on every poll is
-        // never applied.
+        // Back to the applied format does nothing; a format flipping every poll never applies.
         {{kL16, kL16, 1}, {kPcma, kL16, kL16, kL16}, "cc.."},
         {kFormatTrackingStart, {kL16, kPcma, kL16, kPcma, kL16, kPcma, kL16, kPcma}, "cccccccc"}};
     for (const auto& [start, formats, want] : rows) {
@@ -94,10 +65,8 @@ TEST(FormatPoll, ConfirmationVerdictsPollByPoll) {
     }
 }
 
-// The poll with everything real around it.
 struct FormatPollRun : testing::Test {
     TestFpgaWindow window;
-
     void SetUp() override {
         ASSERT_TRUE(enter_private_ipc());
         ASSERT_TRUE(enter_private_pids());
@@ -112,10 +81,9 @@ struct FormatPollRun : testing::Test {
         set({"board_type=256", "audio_channel_mode=" + std::to_string(channel_mode),
              "audio_codec=" + std::to_string(codec), "audio_rate_mode=" + std::to_string(rate)});
     }
-    // One poll of current_audio_format's stand-in; returns what it logged.
-    static std::string poll(AudioFormat& f) {
+    static std::string poll(AudioFormat& f, int polls = 1) {  // what the polls logged
         testing::internal::CaptureStdout();
-        poll_audio_format(&f);
+        for (int i = 0; i < polls; ++i) poll_audio_format(&f);
         return testing::internal::GetCapturedStdout();
     }
     static AudioFormat written_back() {
@@ -136,61 +104,56 @@ TEST_F(FormatPollRun, FirstFormatIsTracedThenAppliedOnTheThirdPollThenAnInputCha
     MAP_WINDOW_OR_SKIP();
     configure(1, 1, 0);
     set_test_audio_input(0x0002);
-    // Terminating both servers by their whole names is shown end to end; here one server
-    // shows when it happens.
     const pid_t server = start_named_process("/tmp/bin", "rtspServer");
     ASSERT_GT(server, 0);
     AudioFormat f{};
-
     EXPECT_EQ(poll(f),
               "FPGA [0x38000028] ffff => 2\n"
               "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => ADC-I2S 1 48000 Hz Ch-2 Bit-16 \n");
     EXPECT_EQ(f, (AudioFormat{3, 16, 1, 2, 48000}));
     EXPECT_EQ(written_back(), f);
     EXPECT_EQ(poll(f), "");
-    EXPECT_EQ(sdp_line(), "(no file)");
-    EXPECT_EQ(applied_sample_rate, 0u);
-    EXPECT_EQ(wait_for_exit(server, 0), -1);
-
+    EXPECT_EQ(std::tuple(sdp_line(), applied_sample_rate, wait_for_exit(server, 0)),
+              std::tuple("(no file)", 0u, -1));
     EXPECT_EQ(poll(f),
-              "[Fix Audio] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\n"
-              "rtspServer task [" +
+              "[Fix Audio] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\nrtspServer task [" +
                   std::to_string(server) + "] killed\n");
-    EXPECT_EQ(sdp_line(), "a=rtpmap:98 L16/48000/2\n");
-    EXPECT_EQ(applied_sample_rate, 48000u);
+    EXPECT_EQ(std::pair(sdp_line(), applied_sample_rate),
+              std::pair(std::string("a=rtpmap:98 L16/48000/2\n"), 48000u));
     EXPECT_TRUE(killed_by_sigkill(wait_for_exit(server)));
 
-    // Holding: nothing more happens, neither on the next poll nor on the next check.
+    // Holding: nothing more happens. A change of input alone is traced and fixed, but
+    // rewrites and stops nothing.
     std::remove(kSdpLinePath);
     const pid_t restarted = start_named_process("/tmp/bin", "rtspServer");
     ASSERT_GT(restarted, 0);
-    EXPECT_EQ(poll(f) + poll(f), "");
-
-    // A change of input alone is traced and fixed, but rewrites and stops nothing.
+    EXPECT_EQ(poll(f, 2), "");
     set_test_audio_input(0x0003);
-    EXPECT_EQ(poll(f),
+    EXPECT_EQ(poll(f, 3),
               "FPGA [0x38000028] 2 => 3\n"
-              "[Audio] ADC-I2S 1 48000 Hz Ch-2 Bit-16 => HDSDI-I2S 1 48000 Hz Ch-2 Bit-16 \n");
-    EXPECT_EQ(poll(f), "");
-    EXPECT_EQ(poll(f), "[Fix Audio] ADC-I2S 1 48000 Hz Ch-2 => HDSDI-I2S 1 48000 Hz Ch-2\n");
-    EXPECT_EQ(sdp_line(), "(no file)");
-    EXPECT_EQ(wait_for_exit(restarted, 0), -1);
-    EXPECT_EQ(applied_sample_rate, 48000u);
+              "[Audio] ADC-I2S 1 48000 Hz Ch-2 Bit-16 => HDSDI-I2S 1 48000 Hz Ch-2 Bit-16 \n"
+              "[Fix Audio] ADC-I2S 1 48000 Hz Ch-2 => HDSDI-I2S 1 48000 Hz Ch-2\n");
+    EXPECT_EQ(std::tuple(sdp_line(), applied_sample_rate, wait_for_exit(restarted, 0)),
+              std::tuple("(no file)", 48000u, -1));
 }
 
 TEST_F(FormatPollRun, EachConfigurationIsAppliedWithItsSdpLine) {
     MAP_WINDOW_OR_SKIP();
-    // Channel mode, codec, rate mode, register, the format, and the SDP line: PCMA, PCMU, or
-    // L<bits> for any other codec; none for no channels or codec 8. Mode 4 keeps the
-    // channels of the format before; with no recognised input the rate is 0.
-    const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint16_t, AudioFormat,
-                     const char*>
-        rows[] = {{1, 2, 2, 0x0002, {3, 8, 2, 2, 8000}, "a=rtpmap:98 PCMA/8000/2\n"},
-                  {2, 3, 0, 0x0003, {0, 8, 3, 1, 48000}, "a=rtpmap:98 PCMU/48000/1\n"},
-                  {4, 1, 0, 0x0003, {0, 16, 1, 1, 48000}, "a=rtpmap:98 L16/48000/1\n"},
-                  {1, 0, 1, 0x0002, {3, 8, 0, 2, 48000}, "a=rtpmap:98 L8/48000/2\n"},
-                  {3, 1, 0, 0x0002, {3, 16, 1, 0, 48000}, "(no file)"},
-                  {1, 1, 0, 0x0001, {255, 16, 8, 2, 0}, "(no file)"}};
+    // Channel mode, codec, rate mode, register; the format and the SDP line. Only rate mode 2
+    // lowers the rate; channel modes 0 and 4 keep the channels before; codecs other than 1
+    // are 8-bit; no recognised input gives codec 8, rate 0 and no line, as do no channels.
+    // clang-format off
+    const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint16_t, AudioFormat, const char*> rows[] = {
+        {1, 2, 2, 0x0002, {3, 8, 2, 2, 8000}, "a=rtpmap:98 PCMA/8000/2\n"},
+        {2, 3, 0, 0x0003, {0, 8, 3, 1, 48000}, "a=rtpmap:98 PCMU/48000/1\n"},
+        {4, 1, 0, 0x0003, {0, 16, 1, 1, 48000}, "a=rtpmap:98 L16/48000/1\n"},
+        {1, 0, 1, 0x0002, {3, 8, 0, 2, 48000}, "a=rtpmap:98 L8/48000/2\n"},
+        {0, 1, 2, 0xFFFE, {3, 16, 1, 2, 8000}, "a=rtpmap:98 L16/8000/2\n"},
+        {1, 5, 1, 0x0003, {0, 8, 5, 2, 48000}, "a=rtpmap:98 L8/48000/2\n"},
+        {3, 1, 0, 0x0002, {3, 16, 1, 0, 48000}, "(no file)"},
+        {1, 1, 0, 0x0001, {255, 16, 8, 2, 0}, "(no file)"},
+        {2, 2, 2, 0x0000, {255, 8, 8, 1, 0}, "(no file)"}};
+    // clang-format on
     AudioFormat f{};
     for (const auto& [channel_mode, codec, rate_mode, reg, want, sdp] : rows) {
         SCOPED_TRACE(testing::PrintToString(want));
@@ -200,29 +163,26 @@ TEST_F(FormatPollRun, EachConfigurationIsAppliedWithItsSdpLine) {
         poll(f);
         EXPECT_EQ(f, want);
         EXPECT_EQ(written_back(), want);
-        poll(f);
-        poll(f);
+        poll(f, 2);
         EXPECT_EQ(sdp_line(), sdp);
         EXPECT_EQ(applied_sample_rate, want.sample_rate);
     }
 }
 
 TEST_F(FormatPollRun, AlternateSettingsAreCopiedAsTheyStandAndNotWrittenBack) {
-    // The register window stays unmapped: the fixed format never consults the FPGA. The
-    // primary set's values play no part; odd alternate values are not checked.
+    // The window stays unmapped: the fixed format never consults the FPGA.
     ASSERT_TRUE(address_unmapped(AUDIO_INPUT_REG));
     set({"board_type=256", "use_alt_settings=1", "audio_channel_mode=3", "audio_codec=8",
          "alt_audio_source=1", "alt_audio_bits=24", "alt_audio_codec=5", "alt_audio_channels=6",
          "alt_audio_rate=44100", "cur_audio_source=161", "cur_audio_bits=162",
          "cur_audio_codec=163", "cur_audio_channels=164", "cur_audio_rate=165"});
-
     AudioFormat f{};
-    EXPECT_EQ(poll(f), "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => HDMI-SPDIF 5 44100 Hz Ch-6 Bit-24 \n");
+    EXPECT_EQ(poll(f, 3),
+              "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => HDMI-SPDIF 5 44100 Hz Ch-6 Bit-24 \n"
+              "[Fix Audio] Unknown 0 0 Hz Ch-0 => HDMI-SPDIF 5 44100 Hz Ch-6\n");
     EXPECT_EQ(f, (AudioFormat{1, 24, 5, 6, 44100}));
-    poll(f);
-    EXPECT_EQ(poll(f), "[Fix Audio] Unknown 0 0 Hz Ch-0 => HDMI-SPDIF 5 44100 Hz Ch-6\n");
-    EXPECT_EQ(sdp_line(), "a=rtpmap:98 L24/44100/6\n");
-    EXPECT_EQ(applied_sample_rate, 44100u);
+    EXPECT_EQ(std::pair(sdp_line(), applied_sample_rate),
+              std::pair(std::string("a=rtpmap:98 L24/44100/6\n"), 44100u));
     EXPECT_EQ(written_back(), (AudioFormat{161, 162, 163, 164, 165}));
 }
 

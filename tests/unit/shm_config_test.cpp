@@ -1,5 +1,5 @@
-// The shared configuration block, service side, on real System V segments in a private
-// IPC namespace: bounded text reads, the choice of settings set, the command mailbox.
+// The shared block, service side, on real segments in a private IPC namespace: bounded text
+// reads, the choice of settings set, the command mailbox.
 #include "core/shm_config.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +15,7 @@
 
 namespace {
 
-// Replaces the block by one of `size` bytes and attaches it as the service does. Every
-// byte of the mapping is `fill`, including those past `size` up to the page's end, so that
-// a read beyond the segment's size finds no NUL there either.
+// A fresh block of `size` bytes, attached as the service does; `fill` up to the page's end.
 void make_block(std::size_t size, char fill) {
     const int old = shmget(kShmKey, 0, 0);
     if (old != -1) shmctl(old, IPC_RMID, nullptr);
@@ -33,9 +31,8 @@ void make_block(std::size_t size, char fill) {
 
 TEST(ShmText, ReadsStopAtNulRoomOutputAndSegmentEnd) {
     ASSERT_TRUE(enter_private_ipc());
-    // A segment of 4096 bytes ends 364 bytes into ts_dest_ip_alt's room, and the mapping
-    // ends there too: reading on would fault. The command fields lie wholly outside it and
-    // read as empty texts. One of 1450 bytes ends 10 bytes into ts_dest_ip (room 48).
+    // 4096 bytes end (with the mapping) inside ts_dest_ip_alt's room, before the command
+    // fields; 1450 bytes end 10 bytes into ts_dest_ip.
     constexpr std::size_t kStd = kShmStandardSize, kDest = offsetof(ShmConfig, ts_dest_ip),
                           kTag = offsetof(ShmConfig, cmd_client_tag);
     // clang-format off
@@ -68,15 +65,11 @@ TEST(ShmSettings, UseAltSettingsChoosesTheSetAtEveryCall) {
     ASSERT_TRUE(enter_private_ipc());
     make_block(kShmStandardSize, 0);
     ShmConfig& c = *shm_config;
-    c.audio_output_mode = 2;
-    c.audio_enable = 7;
-    c.audio_channel_mode = 3;
-    c.ts_keep_alive = 0;
-    c.alt_audio_output_mode = 1;
-    c.alt_audio_enable = 0;
+    std::tie(c.audio_output_mode, c.audio_enable, c.audio_channel_mode, c.ts_keep_alive) =
+        std::tuple(2, 7, 3, 0);
+    std::tie(c.alt_audio_output_mode, c.alt_audio_enable) = std::tuple(1, 0);
     using Four = std::tuple<std::int32_t, std::int32_t, std::int32_t, std::int32_t>;
-    // Channel mode and keep-alive are fixed in the alternate set; any non-zero value
-    // selects it; and back, without any cached copy.
+    // The alternate set fixes channel mode and keep-alive; any non-zero value selects it.
     const std::pair<std::uint32_t, Four> cases[] = {
         {0, {2, 7, 3, 0}}, {1, {1, 0, 1, 1}}, {0xFFFFFFFFu, {1, 0, 1, 1}}, {0, {2, 7, 3, 0}}};
     for (const auto& [use_alt, want] : cases) {
@@ -90,7 +83,7 @@ TEST(ShmSettings, UseAltSettingsChoosesTheSetAtEveryCall) {
     EXPECT_EQ(read_settings().output_mode, -1);
 }
 
-TEST(ShmMailbox, OnlyOneIsACommandAndServingWritesOnlyTheFlag) {
+TEST(ShmMailbox, OnlyOneIsACommandAndServingClearsTheFlag) {
     ASSERT_TRUE(enter_private_ipc());
     make_block(kShmStandardSize, 0);
     ShmConfig& c = *shm_config;
@@ -98,8 +91,7 @@ TEST(ShmMailbox, OnlyOneIsACommandAndServingWritesOnlyTheFlag) {
         shm_store(c.cmd_pending, flag);
         EXPECT_EQ(shm_command_pending(), flag == 1) << flag;
     }
-    // The writer's arguments, with a 16-byte address that has no NUL and a tag longer
-    // than the service keeps.
+    // A 16-byte address without NUL and a tag longer than the service keeps.
     std::memcpy(c.cmd_dest_ip, "192.168.100.2001", 16);
     c.cmd_rtp_port = 5004;
     c.cmd_rtcp_port = 65535;
@@ -108,17 +100,13 @@ TEST(ShmMailbox, OnlyOneIsACommandAndServingWritesOnlyTheFlag) {
     c.cmd_code = 0x80000001u;
 
     const ShmCommand cmd = shm_read_command();
-    EXPECT_EQ(cmd.code, 0x80000001u);
-    EXPECT_STREQ(cmd.dest_ip, "192.168.100.200");  // 15 characters kept
-    EXPECT_EQ(cmd.rtp_port, 5004);
-    EXPECT_EQ(cmd.rtcp_port, 65535);
-    EXPECT_EQ(std::string(cmd.client_tag), tag.substr(0, sizeof cmd.client_tag - 1));
+    EXPECT_EQ(std::tuple(cmd.code, std::string(cmd.dest_ip), cmd.rtp_port, cmd.rtcp_port,
+                         std::string(cmd.client_tag)),
+              std::tuple(0x80000001u, "192.168.100.200", 5004, 65535,
+                         tag.substr(0, sizeof cmd.client_tag - 1)));
 
-    shm_command_done();
-    EXPECT_EQ(c.cmd_pending, 0u);
-    EXPECT_EQ(c.cmd_code, 0x80000001u);
-    EXPECT_EQ(std::memcmp(c.cmd_dest_ip, "192.168.100.2001", 16), 0);
-    EXPECT_EQ(std::string(c.cmd_client_tag), tag);
+    shm_command_done();  // that it writes nothing else is the end-to-end tests' check
+    EXPECT_EQ(std::pair(c.cmd_pending, c.cmd_code), std::pair(0u, 0x80000001u));
 }
 
 }  // namespace
