@@ -4,12 +4,12 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/debug_log.h"
@@ -25,34 +25,23 @@ using testing::internal::GetCapturedStdout;
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(RtpPacketiserRules, ChunkSizeFromMtu) {
-    struct Row {
-        std::int32_t mtu, chunk;
-    } rows[] = {{1500, 1460}, {1503, 1460}, {1504, 1464}, {44, 4},
-                {43, 0},      {39, -4},     {-5, -44}};  // rounded toward zero: -5 -> -4
-    for (const Row& r : rows) EXPECT_EQ(rtp_chunk_size(r.mtu), r.chunk) << "mtu " << r.mtu;
+    const std::pair<std::int32_t, std::int32_t> rows[] = {
+        {1500, 1460}, {1503, 1460}, {1504, 1464}, {44, 4}, {43, 0}, {39, -4}, {-5, -44}};
+    for (const auto& [mtu, chunk] : rows) EXPECT_EQ(rtp_chunk_size(mtu), chunk) << "mtu " << mtu;
 }
 
 TEST(RtpPacketiserRules, ClockReadingAndPacketTime) {
-    // Expected values computed independently in IEEE single precision (usec as float,
-    // divided by 1e6, times the rate, truncated): 10375 us at 48 kHz gives 497, where
-    // exact arithmetic would give 498.
-    struct Row {
-        std::int64_t sec, usec;
-        std::uint32_t rate;
-        std::uint64_t ticks;
-    } rows[] = {
-        {0, 999999, 48000, 47999},
-        {0, 123457, 44100, 5444},
-        {0, 10375, 48000, 497},
-        {0, 333333, 48000, 15999},
-        {1700000000, 500000, 8000, 13600000004000ull},
-        {1700000000, 250000, 0, 0},
-        {0, 999999, 0xFFFFFFFF, 4294962944ull},  // the rate itself rounds to 2^32 in a float
-        // Seconds beyond 2^31 wrap to negative as a signed 32-bit value.
-        {2147483648, 0, 8000, 0ull - 17179869184000ull},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ(rtp_time_at(r.sec, r.usec, r.rate), r.ticks) << r.sec << "." << r.usec;
+    // Worked out independently in single precision: 10375 us at 48 kHz gives 497, not 498.
+    // The rate 0xFFFFFFFF rounds to 2^32 in a float; seconds beyond 2^31 wrap to negative.
+    // clang-format off
+    const std::tuple<std::int64_t, std::int64_t, std::uint32_t, std::uint64_t> rows[] = {
+        {0, 999999, 48000, 47999}, {0, 123457, 44100, 5444}, {0, 10375, 48000, 497},
+        {0, 333333, 48000, 15999}, {1700000000, 500000, 8000, 13600000004000ull},
+        {1700000000, 250000, 0, 0}, {0, 999999, 0xFFFFFFFF, 4294962944ull},
+        {2147483648, 0, 8000, 0ull - 17179869184000ull}};
+    // clang-format on
+    for (const auto& [sec, usec, rate, ticks] : rows)
+        EXPECT_EQ(rtp_time_at(sec, usec, rate), ticks) << sec << "." << usec;
 
     timeval before{}, after{};
     std::uint64_t reading = 0;
@@ -66,15 +55,6 @@ TEST(RtpPacketiserRules, ClockReadingAndPacketTime) {
     EXPECT_EQ(rtp_packet_time(1000, 1365), 1365u);
     EXPECT_EQ(rtp_packet_time(5000, 1365), 5000u);
     EXPECT_EQ(rtp_packet_time(0x1'0000'0000ull, 0xFFFF'FFFFull), 0x1'0000'0000ull);
-}
-
-TEST(RtpPacketiserRules, FailingReceiverIsTriedEveryTenthOffer) {
-    AudioRtspClient c{};
-    EXPECT_TRUE(rtp_should_try(c));
-    c.send_failed = 1;
-    std::string pattern;
-    for (int i = 0; i < 25; ++i) pattern += rtp_should_try(c) ? 'T' : '.';
-    EXPECT_EQ(pattern, ".........T.........T.....");
 }
 
 class RtpPackets : public testing::Test {
@@ -100,10 +80,14 @@ struct Block {
 };
 
 TEST_F(RtpPackets, HeaderBytesAndPayloadOnTheWire) {
+    // Nothing is sent and the clock stays while the table is empty; then exact headers.
     LoopbackReceiver rtp, rtcp;
+    Block b(64), c(66);  // 66: 16 frames and half a frame
+    next_rtp_time = 0;
+    send_audio_RTP(b.buf.data(), 64, 4);
+    EXPECT_EQ(next_rtp_time, 0u);
     ASSERT_EQ(add(rtp, rtcp), 0);
     next_rtp_time = 0x7000'0000'DEAD'BEEFull;  // far ahead of the clock: the timestamp is this
-    Block b(64), c(66);                        // 66: 16 frames and half a frame
     send_audio_RTP(b.buf.data(), 64, 4);
     send_audio_RTP(c.buf.data(), 66, 4);
     Bytes want = {0x80, 0x62, 0x00, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x12, 0x34, 0x56, 0x80};
@@ -116,42 +100,23 @@ TEST_F(RtpPackets, HeaderBytesAndPayloadOnTheWire) {
     EXPECT_EQ(next_rtp_time, 0x7000'0000'DEAD'BEEFull + 32);  // whole frames only
 }
 
-TEST_F(RtpPackets, NothingSentWhileTableIsEmpty) {
-    LoopbackReceiver rtp, rtcp;
-    Block b(1000);
-    next_rtp_time = 0;
-    send_audio_RTP(b.buf.data(), 1000, 4);
-    EXPECT_EQ(next_rtp_time, 0u);
-
-    ASSERT_EQ(add(rtp, rtcp, "atrx"), 0);  // a receive-only entry counts but gets nothing
-    send_audio_RTP(b.buf.data(), 1000, 4);
-    EXPECT_NE(next_rtp_time, 0u);
-    EXPECT_FALSE(rtp.pending());
-    EXPECT_FALSE(rtcp.pending());
-}
-
-TEST_F(RtpPackets, ChunksOfOneBlockShareTheClockAndCarryTheSamples) {
-    // At 1 Hz the clock stands still for the whole block: the timestamps are exactly
-    // T, T + 365 and T + 730 (1460 bytes of 16-bit stereo are 365 frames). Each payload is
-    // intact although each header overwrote the tail of the chunk before it.
+TEST_F(RtpPackets, ChunksOfOneBlockShareTheClock) {
+    // At 1 Hz the clock stands still for the block: timestamps T (the clock), T + 365 and
+    // T + 730 (1460 bytes of 16-bit stereo are 365 frames). Payloads: the end-to-end test.
     applied_sample_rate = 1;
     LoopbackReceiver rtp, rtcp;
     ASSERT_EQ(add(rtp, rtcp), 0);
     Block b(3080);
+    std::uint64_t before = 0, after = 0;
+    get_rtp_time(1, &before);
     forward_audio_RTP(b.buf.data(), 3080, AudioFormat{3, 16, 1, 2, 48000});
-    std::uint32_t t0 = 0;
-    std::size_t offset = 0;
+    get_rtp_time(1, &after);
     for (std::uint16_t i = 0; i < 3; ++i) {
-        const std::size_t n = i < 2 ? 1460 : 160;
         const Bytes p = rtp.receive();
-        ASSERT_EQ(p.size(), 12 + n) << "packet " << i;
+        ASSERT_EQ(p.size(), 12u + (i < 2 ? 1460 : 160)) << "packet " << i;
         EXPECT_EQ(be16_at(p, 2), i);
-        if (i == 0) t0 = be32_at(p, 4);
-        EXPECT_EQ(be32_at(p, 4), t0 + 365u * i);
-        EXPECT_EQ(Bytes(p.begin() + 12, p.end()),
-                  Bytes(b.sent.begin() + static_cast<long>(offset),
-                        b.sent.begin() + static_cast<long>(offset + n)));
-        offset += n;
+        EXPECT_GE(be32_at(p, 4), static_cast<std::uint32_t>(before) + 365u * i);
+        EXPECT_LE(be32_at(p, 4), static_cast<std::uint32_t>(after) + 365u * i);
     }
     EXPECT_FALSE(rtp.pending());
 }
@@ -176,23 +141,6 @@ TEST_F(RtpPackets, UnusableMtuSendsNothingAndSaysSoOncePerEpisode) {
     EXPECT_FALSE(rtp.pending());
 }
 
-TEST_F(RtpPackets, TimestampJumpsToTheClockAfterAPause) {
-    applied_sample_rate = 1000;  // one tick per millisecond
-    LoopbackReceiver rtp, rtcp;
-    ASSERT_EQ(add(rtp, rtcp), 0);
-    Block b(16);  // 8 frames
-    std::uint32_t t[4];
-    for (int i = 0; i < 4; ++i) {
-        if (i == 1) usleep(50000);
-        if (i == 2) applied_sample_rate = 10;  // the clock now far behind: frames alone count
-        send_audio_RTP(b.buf.data(), 16, 2);
-        t[i] = be32_at(rtp.receive(), 4);
-    }
-    EXPECT_GE(t[1] - t[0], 50u);  // not t0 + 8
-    EXPECT_EQ(t[2], t[1] + 8);
-    EXPECT_EQ(t[3], t[2] + 8);
-}
-
 TEST_F(RtpPackets, FailingReceiverIsTriedWithSeq0ThenSkippedNineTimesThenTriedWithSeq1) {
     const std::uint16_t dead_port = unused_loopback_port();
     LoopbackReceiver rtcp, good_rtp, good_rtcp;
@@ -212,7 +160,6 @@ TEST_F(RtpPackets, FailingReceiverIsTriedWithSeq0ThenSkippedNineTimesThenTriedWi
     EXPECT_EQ(dead.send_failed, 1u);
     EXPECT_EQ(dead.seq, 1);  // tried with 0
     EXPECT_EQ(dead.packet_count, 0u);
-    EXPECT_NE(failure.find("[DBG] send_audio_RTP:"), std::string::npos) << failure;
     EXPECT_NE(failure.find(" send ::: " + std::string(std::strerror(ECONNREFUSED))),
               std::string::npos)
         << failure;

@@ -74,13 +74,10 @@ TEST(TsOutput, PacketsPerDatagramFromMtu) {
     const struct {
         std::int32_t mtu;
         std::uint32_t packets;
-    } cases[] = {
-        {1500, 7},  // 1472 bytes: 7 packets (1316), an 8th would need 1504
-        {200, 1},   // 172 bytes: less than one packet, still one
-        {403, 1},  {404, 2},       {1531, 7}, {1532, 8},  // 376 and 1504 bytes exactly fit
-        {1720, 8}, {65535, 8},                            // a 9th would not fit the staging
-        {-1, 1},   {INT32_MIN, 1},                        // u32 values read as signed
-    };
+    } cases[] = {{1500, 7},  // 1472 bytes: 7 packets (1316), an 8th would need 1504
+                 {200, 1},   // 172 bytes: less than one packet, still one
+                 {403, 1},  {404, 2},   {1531, 7}, {1532, 8},  // 376 and 1504 bytes exactly fit
+                 {1720, 8}, {65535, 8}, {-1, 1},   {INT32_MIN, 1}};  // capped; u32 read as signed
     for (const auto& c : cases)
         EXPECT_EQ(ts_packets_per_datagram(c.mtu), c.packets) << "mtu " << c.mtu;
 }
@@ -97,10 +94,7 @@ TEST(TsOutput, SendTsCutsBlocksIntoDatagramsOfWholePackets) {
         std::size_t packets;
         std::size_t extra_bytes;  // a trailing partial packet, never sent
         std::vector<std::size_t> datagrams;
-    } cases[] = {
-        {1500, 12, 0, {7, 5}}, {200, 3, 0, {1, 1, 1}},      {1532, 12, 0, {8, 4}},
-        {1500, 7, 0, {7}},     {0xFFFFFFFFu, 2, 0, {1, 1}}, {9000, 18, 100, {8, 8, 2}},
-    };
+    } cases[] = {{1500, 12, 0, {7, 5}}, {200, 3, 0, {1, 1, 1}}, {9000, 18, 100, {8, 8, 2}}};
     for (const auto& c : cases) {
         SCOPED_TRACE("mtu " + std::to_string(c.mtu) + ", packets " + std::to_string(c.packets));
         shm_config->mtu = c.mtu;
@@ -142,17 +136,12 @@ TEST(TsOutput, RemakeTsSockFollowsTheBlock) {
         const char* logged_peer;
         bool open_failure_logged;
     } cases[] = {
-        {0, "127.0.0.1", "127.0.0.2", "127.0.0.1", 1, "127.0.0.1:1234", "127.0.0.1", false},
-        {1, "127.0.0.1", "127.0.0.2", "127.0.0.1", 1, "127.0.0.2:1234", "127.0.0.2", false},
+        // Select 1 and empty or invalid destinations: the end-to-end test covers them.
         {2, "127.0.0.3", "127.0.0.2", "127.0.0.1", 1, "127.0.0.3:1234", "127.0.0.3", false},
-        {1, "127.0.0.1", "", "127.0.0.1", 1, "none", "", false},
-        {0, "", "127.0.0.2", "127.0.0.1", 1, "none", "", false},
-        {0, "127.0.0.256", "", "127.0.0.1", 1, "none", "127.0.0.256", false},
         {0, "1.2.3", "", "", 1, "none", "1.2.3", false},
         {0, "0.1.2.3", "", "", 1, "none", "0.1.2.3", false},
-        // Multicast: time-to-live and our interface set (where the emulator allows it).
+        // Multicast: time-to-live and our interface set; an interface not ours fails.
         {0, "239.1.2.3", "", "127.0.0.1", 7, "239.1.2.3:1234", "239.1.2.3", false},
-        // A multicast interface that is not ours: the open itself fails.
         {0, "239.1.2.3", "", "10.9.8.7", 7, "none", "239.1.2.3", true},
     };
     const bool if_translated = multicast_if_translated();
