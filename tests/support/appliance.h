@@ -102,7 +102,7 @@ ShmConfig* attach_block();
 // unless `input` is null, then attach_block(); "" on success, else what went wrong.
 std::string set_up_block(const std::vector<std::string>& assignments = {},
                          const char* input = "adc");
-// One command through the block's mailbox with the real handshake (mgmt::issue_command),
+// One command through the block's mailbox with the management process's own handshake,
 // waiting at most 10 s until it is served; "" or the error.
 std::string serve_command(std::uint32_t code);
 
