@@ -19,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "mgmt_block.h"
+
 extern char** environ;
 
 namespace {
@@ -26,13 +28,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Starts the emulator's words, then the program and its arguments, with stdin from
-// /dev/null and stdout + stderr on `out_fd`; -1 on failure.
-pid_t spawn(const std::string& path, const std::vector<std::string>& args, int out_fd) {
+// /dev/null and stdout + stderr on `out_fd`; argv[0] is `name` unless it is empty. -1 on
+// failure.
+pid_t spawn(const std::string& path, const std::vector<std::string>& args, int out_fd,
+            const std::string& name) {
     std::vector<std::string> argv;
     std::istringstream emulator(AUDIO_EMULATOR);
     for (std::string w; emulator >> w;) argv.push_back(w);
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
+    const std::string file = argv[0];
+    if (!name.empty()) argv[0] = name;
     std::vector<char*> cargv;
     for (std::string& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
@@ -42,10 +48,10 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& args, int o
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     posix_spawn_file_actions_adddup2(&actions, out_fd, 2);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+    const int rc = posix_spawnp(&pid, file.c_str(), &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc == 0) return pid;
-    std::fprintf(stderr, "cannot start %s: %s\n", cargv[0], std::strerror(rc));
+    std::fprintf(stderr, "cannot start %s: %s\n", file.c_str(), std::strerror(rc));
     return -1;
 }
 
@@ -141,7 +147,8 @@ RunResult sim_mgmt(const std::vector<std::string>& args, std::chrono::millisecon
 
 Process::~Process() { kill(); }
 
-bool Process::start(const std::string& path, const std::vector<std::string>& args) {
+bool Process::start(const std::string& path, const std::vector<std::string>& args,
+                    const std::string& name) {
     if (pid_ > 0) return false;
     static int counter = 0;
     output_path_ = "/tmp/" + path.substr(path.rfind('/') + 1) + "." + std::to_string(getpid()) +
@@ -151,7 +158,7 @@ bool Process::start(const std::string& path, const std::vector<std::string>& arg
         std::fprintf(stderr, "%s: %s\n", output_path_.c_str(), std::strerror(errno));
         return false;
     }
-    pid_ = spawn(path, args, fd);
+    pid_ = spawn(path, args, fd, name);
     close(fd);
     status_.reset();
     return pid_ > 0;
@@ -189,6 +196,24 @@ ShmConfig* attach_block() {
     return shm_attach() ? shm_config : nullptr;
 }
 
+std::string set_up_block(const std::vector<std::string>& assignments, const char* input) {
+    std::vector<std::string> create = {"create"};
+    create.insert(create.end(), assignments.begin(), assignments.end());
+    if (const RunResult r = sim_mgmt(create); r.status != 0) return "sim_mgmt create: " + r.output;
+    if (input == nullptr) return attach_block() ? "" : "no block";
+    if (const RunResult r = sim_mgmt({"fpga", input}); r.status != 0)
+        return "sim_mgmt fpga: " + r.output;
+    return attach_block() ? "" : "no block";
+}
+
+std::string serve_command(std::uint32_t code) {
+    if (!attach_block()) return "no block";
+    mgmt::Command cmd;
+    cmd.code = code;
+    cmd.timeout_ms = 10000;
+    return mgmt::issue_command(cmd);
+}
+
 UdpReceiver::UdpReceiver(std::uint16_t port, const char* ip) : port_(port) {
     fd_ = udp_socket(ip, port_, true);
     const int big = 4 << 20;
@@ -208,15 +233,9 @@ std::optional<Datagram> UdpReceiver::receive(std::chrono::milliseconds timeout) 
         if (ready <= 0) return std::nullopt;
         Datagram d;
         d.bytes.resize(65536);
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        const ssize_t n = recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n = recv(fd_, d.bytes.data(), d.bytes.size(), 0);
         if (n < 0) continue;  // EINTR, or EAGAIN after a spurious wake-up
         d.bytes.resize(static_cast<std::size_t>(n));
-        char text[INET_ADDRSTRLEN] = {};
-        d.from_ip = inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        d.from_port = ntohs(from.sin_port);
         return d;
     }
     return std::nullopt;
@@ -239,24 +258,9 @@ void UdpReceiver::drain() {
     }
 }
 
-UdpSender::UdpSender(std::uint16_t port, const char* ip) : local_port_(port) {
-    fd_ = udp_socket(ip, local_port_, false);
-}
-
-UdpSender::~UdpSender() {
-    if (fd_ >= 0) close(fd_);
-}
-
-bool UdpSender::send(const void* data, std::size_t size) {
-    // A connected socket reports a port-unreachable answer to an earlier datagram (sent
-    // before anyone listened) on the next send; that error is consumed, so try again.
-    for (int attempt = 0; fd_ >= 0 && attempt < 2; ++attempt) {
-        if (::send(fd_, data, size, 0) == static_cast<ssize_t>(size)) return true;
-        if (errno != ECONNREFUSED) return false;
-    }
-    return false;
-}
-
 bool send_udp(std::uint16_t port, const void* data, std::size_t size) {
-    return UdpSender(port).send(data, size);
+    const int fd = udp_socket("127.0.0.1", port, false);  // connected: port becomes the local one
+    const bool sent = fd >= 0 && ::send(fd, data, size, 0) == static_cast<ssize_t>(size);
+    if (fd >= 0) close(fd);
+    return sent;
 }

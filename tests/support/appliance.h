@@ -65,8 +65,11 @@ class Process {
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    // Starts `path` with `args`; false (with the reason on stderr) when it cannot.
-    bool start(const std::string& path, const std::vector<std::string>& args = {});
+    // Starts `path` with `args`; false (with the reason on stderr) when it cannot. A
+    // non-empty `name` becomes argv[0], by which pidof finds the process also when it
+    // runs under the emulator.
+    bool start(const std::string& path, const std::vector<std::string>& args = {},
+               const std::string& name = "");
     pid_t pid() const { return pid_; }
     bool running();              // started and not yet ended
     std::string output() const;  // stdout + stderr so far
@@ -95,11 +98,17 @@ bool start_service(Process& service, const std::string& name = "audio_rtsp");
 // service changes it at any moment.
 ShmConfig* attach_block();
 
-// A datagram and where it came from.
+// `sim_mgmt create` with `assignments` on top of the defaults, `sim_mgmt fpga <input>`
+// unless `input` is null, then attach_block(); "" on success, else what went wrong.
+std::string set_up_block(const std::vector<std::string>& assignments = {},
+                         const char* input = "adc");
+// One command through the block's mailbox with the management process's own handshake,
+// waiting at most 10 s until it is served; "" or the error.
+std::string serve_command(std::uint32_t code);
+
+// One received datagram.
 struct Datagram {
     std::vector<std::uint8_t> bytes;
-    std::string from_ip;
-    std::uint16_t from_port = 0;
 };
 
 // A UDP socket bound to ip:port (port 0 = any free port, see port()), with a large
@@ -127,23 +136,5 @@ class UdpReceiver {
     std::uint16_t port_ = 0;
 };
 
-// A UDP socket that sends to ip:port (the service's feed is 127.0.0.1:18005).
-class UdpSender {
-  public:
-    explicit UdpSender(std::uint16_t port, const char* ip = "127.0.0.1");
-    ~UdpSender();
-    UdpSender(const UdpSender&) = delete;
-    UdpSender& operator=(const UdpSender&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    std::uint16_t local_port() const { return local_port_; }
-    bool send(const void* data, std::size_t size);
-    bool send(const std::vector<std::uint8_t>& bytes) { return send(bytes.data(), bytes.size()); }
-
-  private:
-    int fd_ = -1;
-    std::uint16_t local_port_ = 0;
-};
-
-// One datagram to 127.0.0.1:port from a fresh socket.
+// One datagram to 127.0.0.1:port (the service's feed is 18005) from a fresh socket.
 bool send_udp(std::uint16_t port, const void* data, std::size_t size);

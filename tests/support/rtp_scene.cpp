@@ -25,15 +25,11 @@ std::string issue(std::uint32_t code, const std::string& ip, std::uint16_t rtp_p
 
 std::string start_rtp_scene(Process& service, const std::vector<std::string>& assignments,
                             const std::string& sdp_line) {
-    std::vector<std::string> create = {"create"};
-    create.insert(create.end(), assignments.begin(), assignments.end());
-    if (const RunResult r = sim_mgmt(create); r.status != 0) return "sim_mgmt create: " + r.output;
-    if (const RunResult r = sim_mgmt({"fpga", "adc"}); r.status != 0)
-        return "sim_mgmt fpga: " + r.output;
+    if (std::string e = set_up_block(assignments); !e.empty()) return e;
     if (!start_service(service, "audio_rtsp_to_screen")) return "service did not start";
     // The first poll runs in the first iteration; two forced ones confirm and apply.
     for (int i = 0; i < 2; ++i)
-        if (std::string e = issue(4, "", 0, 0, ""); !e.empty()) return "command 4: " + e;
+        if (std::string e = serve_command(4); !e.empty()) return "command 4: " + e;
     if (!wait_until([&] { return file_text("/tmp/audio_auxSDPLine") == sdp_line + "\n"; }, 15s))
         return "SDP line is \"" + file_text("/tmp/audio_auxSDPLine") + "\", wanted \"" + sdp_line +
                "\"; service said:\n" + service.output();

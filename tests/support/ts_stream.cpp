@@ -2,8 +2,12 @@
 
 #include <sys/time.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <map>
+#include <random>
 
 #include "support/ts_reader.h"
 
@@ -60,6 +64,33 @@ std::vector<TsDatagram> take_queued(UdpReceiver& rx) {
     return got;
 }
 
+void record_noise_stream(Process& service, const std::vector<std::string>& assignments,
+                         int channels, int seconds, std::vector<TsDatagram>& out) {
+    std::mt19937 rng(static_cast<unsigned>(channels * 7919 + seconds));
+    std::string noise(static_cast<std::size_t>(48000 * 2 * channels * seconds), '\0');
+    for (char& b : noise) b = static_cast<char>(rng());  // a lost or repeated block shows
+    write_file("/tmp/noise.raw", noise);
+    std::vector<std::string> fields = {"audio_output_mode=2"};
+    fields.insert(fields.end(), assignments.begin(), assignments.end());
+    ASSERT_EQ(set_up_block(fields), "");
+    UdpReceiver rx(1234);
+    ASSERT_TRUE(rx.ok());
+    ASSERT_TRUE(start_service(service, "audio_rtsp_to_screen"));
+    // The first detection (first iteration) applies the format: every later block goes out.
+    ASSERT_TRUE(service.wait_output(R"(\[Audio\] .* => ADC-I2S 1 48000 Hz)", 10s))
+        << service.output();
+    Process capture;
+    ASSERT_TRUE(capture.start(standin_path("sim_capture"),
+                              {"--raw", "/tmp/noise.raw", "--channels", std::to_string(channels),
+                               "--size", "1920", "--record", kSentSamples, "--quiet"}));
+    out = capture_ts_until(
+        rx, [&](const std::vector<TsDatagram>&) { return !capture.running(); },
+        std::chrono::seconds(seconds + 20));
+    ASSERT_EQ(capture.wait_exit(10s), std::optional<int>(0)) << capture.output();
+    const std::vector<TsDatagram> tail = capture_ts(rx, 500ms);
+    out.insert(out.end(), tail.begin(), tail.end());
+}
+
 bool write_ts_file(const std::string& path, const std::vector<TsDatagram>& ds) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
@@ -85,6 +116,27 @@ std::size_t count_packets_on(const std::vector<TsDatagram>& ds, unsigned pid) {
     for (const TsDatagram& d : ds)
         for (unsigned p : datagram_pids(d)) n += p == pid ? 1 : 0;
     return n;
+}
+
+bool is_psi(const TsDatagram& d) {
+    return datagram_pids(d) == std::vector<unsigned>{kPidPat, kPidPmt};
+}
+bool is_pcr(const TsDatagram& d) { return datagram_pids(d) == std::vector<unsigned>{kPidPcr}; }
+bool has_audio(const std::vector<TsDatagram>& ds) { return count_packets_on(ds, kPidAudio) > 0; }
+
+std::size_t how_many(const std::vector<TsDatagram>& ds, bool (*kind)(const TsDatagram&)) {
+    return static_cast<std::size_t>(std::count_if(ds.begin(), ds.end(), kind));
+}
+
+double shortest_gap_ms(const std::vector<TsDatagram>& ds, bool (*kind)(const TsDatagram&)) {
+    double gap = 1e9;
+    std::int64_t last = -1;
+    for (const TsDatagram& d : ds) {
+        if (!kind(d)) continue;
+        if (last >= 0) gap = std::min(gap, static_cast<double>(d.arrival_usec - last) / 1000.0);
+        last = d.arrival_usec;
+    }
+    return gap;
 }
 
 std::string continuity_gaps(const std::vector<TsDatagram>& ds) {

@@ -31,6 +31,16 @@ std::vector<TsDatagram> capture_ts_until(
 // What is queued now, without waiting for more.
 std::vector<TsDatagram> take_queued(UdpReceiver& rx);
 
+// What the capture stand-in sent in record_noise_stream (16-bit big-endian samples).
+inline constexpr const char* kSentSamples = "/tmp/sent.raw";
+// A recorded scene: the block in output mode 2 with `assignments` and the ADC input, the
+// service in `service`, and once its first format is applied, `seconds` of noise with
+// `channels` channels from the capture stand-in in 1920-byte datagrams at real-time
+// pace. `out` gets every datagram received on 127.0.0.1:1234 from the start until 500 ms
+// after the capture ended. Fails the test (call it in ASSERT_NO_FATAL_FAILURE) when a step fails.
+void record_noise_stream(Process& service, const std::vector<std::string>& assignments,
+                         int channels, int seconds, std::vector<TsDatagram>& out);
+
 // The datagrams' bytes, back to back, into a file (a .ts file that tools read); false
 // when it cannot be written.
 bool write_ts_file(const std::string& path, const std::vector<TsDatagram>& ds);
@@ -43,6 +53,13 @@ bool ts_pusi(const std::uint8_t* packet);
 std::vector<unsigned> datagram_pids(const TsDatagram& d);
 // Packets on `pid` in all the datagrams.
 std::size_t count_packets_on(const std::vector<TsDatagram>& ds, unsigned pid);
+// The datagrams the service sends on its own schedule: PAT + PMT, and a lone PCR packet.
+bool is_psi(const TsDatagram& d);
+bool is_pcr(const TsDatagram& d);
+bool has_audio(const std::vector<TsDatagram>& ds);
+std::size_t how_many(const std::vector<TsDatagram>& ds, bool (*kind)(const TsDatagram&));
+// The shortest interval in ms between arrivals of the datagrams `kind` picks.
+double shortest_gap_ms(const std::vector<TsDatagram>& ds, bool (*kind)(const TsDatagram&));
 
 // "" when, on every PID, each packet's continuity counter is the previous one's plus one
 // (mod 16); else the first gap, described.

@@ -13,6 +13,7 @@
 #include <string>
 #include <tuple>
 
+#include "support/private_system.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -23,43 +24,27 @@ std::string pattern_bytes(std::size_t n) {
     return s;
 }
 
-// The log lines of a call, captured.
-template <typename F>
-std::string logged(F call) {
-    testing::internal::CaptureStdout();
-    call();
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST(FileUtils, WriteLockIsExclusiveBetweenProcesses) {
     TempDir dir;
     const std::string path = dir.file("locked");
     write_file(path, "data");
-    const int fd = open(path.c_str(), O_RDWR);
-    ASSERT_EQ(lock_file(fd), 1);
-    // The result of lock_file in another process, on its own descriptor.
-    auto child_locks = [&] {
+    auto child_locks = [&] {  // lock_file in another process, on its own descriptor
         const pid_t pid = fork();
-        if (pid == 0) {
-            const int other = open(path.c_str(), O_RDWR);
-            _exit(other < 0 ? 9 : lock_file(other));
-        }
+        if (pid == 0) _exit(lock_file(open(path.c_str(), O_RDWR)));
         int status = 0;
         return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
-    EXPECT_EQ(child_locks(), 0) << "a second process got the lock that is held";
-    // fcntl locks belong to the process: another descriptor of ours does not conflict.
-    const int again = open(path.c_str(), O_RDWR);
-    EXPECT_EQ(lock_file(again), 1);
-    close(again);  // and closing any of our descriptors drops our lock
-
+    const int fd = open(path.c_str(), O_RDWR), again = open(path.c_str(), O_RDWR);
     ASSERT_EQ(lock_file(fd), 1);
+    EXPECT_EQ(child_locks(), 0) << "a second process got the lock that is held";
+    EXPECT_EQ(lock_file(again), 1) << "an fcntl lock never conflicts within its process";
     EXPECT_EQ(unlock_file(fd), 0);
     EXPECT_EQ(child_locks(), 1) << "the lock was not released";
     const int read_only = open(path.c_str(), O_RDONLY);
     EXPECT_EQ(lock_file(read_only), 0) << "a write lock needs a descriptor open for writing";
     EXPECT_EQ(unlock_file(-1), -1);
     close(read_only);
+    close(again);
     close(fd);
 }
 
@@ -69,32 +54,29 @@ TEST(FileUtils, DropFileHeadAtItsBoundaries) {
         {10000, 1, 1}, {10000, 4095, 4095}, {10000, 4096, 4096}, {10000, 4097, 4096},
         {10000, 9999, 4096}, {10000, 10000, 4096}, {10000, 10001, 4096}, {0, 3, 3}};
     // clang-format on
-    for (const auto& [size, n, chunk] : cases) {
-        TempDir dir;
-        const std::string path = dir.file("log");
-        const std::string original = pattern_bytes(size);
-        write_file(path, original);
-        int result = -1;
-        const std::string log = logged([&] { result = drop_file_head(path.c_str(), n); });
-        const std::size_t kept = n >= size ? 0 : size - static_cast<std::size_t>(n);
-        EXPECT_EQ(result, 1) << size << " " << n;
-        EXPECT_EQ(read_file(path), original.substr(size - kept)) << size << " " << n;
-        EXPECT_EQ(log, "debug: buffer_size=" + std::to_string(chunk) + "\ntruncate " +
-                           std::to_string(size) + " -> " + std::to_string(kept) + " bytes\n");
-    }
-
     TempDir dir;
     const std::string path = dir.file("log"), missing = dir.file("missing"),
                       fifo = dir.file("fifo");
+    for (const auto& [size, n, chunk] : cases) {
+        SCOPED_TRACE(std::to_string(size) + " " + std::to_string(n));
+        const std::string original = pattern_bytes(size);
+        write_file(path, original);
+        int result = -1;
+        const std::string log = stdout_of([&] { result = drop_file_head(path.c_str(), n); });
+        const std::size_t kept = n >= size ? 0 : size - static_cast<std::size_t>(n);
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(read_file(path), original.substr(size - kept));
+        EXPECT_EQ(log, "debug: buffer_size=" + std::to_string(chunk) + "\ntruncate " +
+                           std::to_string(size) + " -> " + std::to_string(kept) + " bytes\n");
+    }
     write_file(path, "0123456789");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::tuple<std::string, std::uint64_t, std::string> refusals[] = {
         {path, 0, "invalid reduce size !\n"},
         {missing, 4, "debug: buffer_size=4\ncan not open file ! (filename=\"" + missing + "\")\n"},
         {fifo, 4, "debug: buffer_size=4\nseek not supported\n"}};
-    for (const auto& [file, n, want] : refusals) {
-        EXPECT_EQ(logged([&] { EXPECT_EQ(drop_file_head(file.c_str(), n), 0) << file; }), want);
-    }
+    for (const auto& [file, n, want] : refusals)
+        EXPECT_EQ(stdout_of([&] { EXPECT_EQ(drop_file_head(file.c_str(), n), 0) << file; }), want);
     EXPECT_EQ(read_file(path), "0123456789");
 }
 
@@ -105,29 +87,26 @@ TEST(FileUtils, HexdumpLinesOf16BytesAndCopyWords) {
     const std::pair<std::size_t, std::string> dumps[] = {
         {0, "\n"}, {16, line0}, {17, line0 + "00000010 : 10 \n"}};
     for (const auto& [len, text] : dumps)
-        EXPECT_EQ(logged([&] { hexdump_to_log(bytes, len); }), text) << len;
+        EXPECT_EQ(stdout_of([&] { hexdump_to_log(bytes, len); }), text) << len;
 
     // Exactly n bytes, from and to any alignment.
     const std::string src = pattern_bytes(16) + "tail";
     for (std::size_t n = 0; n <= 12; ++n) {
         for (std::size_t misalign : {0u, 1u, 3u}) {
-            std::string dst(24, '\xEE');
+            std::string dst(24, '\xEE'), want(24, '\xEE');
             copy_words(dst.data() + misalign, src.data() + 1, n);
-            std::string want(24, '\xEE');
-            want.replace(misalign, n, src.substr(1, n));
-            EXPECT_EQ(dst, want) << "n " << n << " offset " << misalign;
+            EXPECT_EQ(dst, want.replace(misalign, n, src.substr(1, n))) << n << " " << misalign;
         }
     }
 }
 
 TEST(FileUtils, OneLineReadsAndWrites) {
     TempDir dir;
-    const std::string path = dir.file("line");
+    const std::string path = dir.file("line"), nowhere = dir.file("no/such/dir");
     char out[kFirstLineRoom];
     // clang-format off
     const std::tuple<std::string, int, std::string> cases[] = {
-        {"first\nsecond\n", 1, "first\n"}, {"no newline", 1, "no newline"},
-        {"\nafter blank", 1, "\n"},
+        {"first\nsecond\n", 1, "first\n"}, {"no newline", 1, "no newline"}, {"\nafter", 1, "\n"},
         {std::string(200, 'a') + "\n", 1, std::string(127, 'a')}, {"", 0, "untouched"}};
     // clang-format on
     for (const auto& [content, ok, line] : cases) {
@@ -143,7 +122,6 @@ TEST(FileUtils, OneLineReadsAndWrites) {
     EXPECT_EQ(read_file(path), "eth0 up\n");
     write_int_line(path.c_str(), -42);
     EXPECT_EQ(read_file(path), "-42\n");
-    const std::string nowhere = dir.file("no/such/dir");
     write_text_line(nowhere.c_str(), "x");
     write_int_line(nowhere.c_str(), 1);
     EXPECT_EQ(access(nowhere.c_str(), F_OK), -1);
@@ -151,21 +129,17 @@ TEST(FileUtils, OneLineReadsAndWrites) {
 
 TEST(FileUtils, ShellProbesAndFilePrinting) {
     TempDir dir;
-    const std::string path = dir.file("out"), skipped = dir.file("skipped");
-    EXPECT_EQ(write_by_shell(path.c_str(), "hello  world"), 0);
-    EXPECT_EQ(read_file(path), "hello world\n");  // echo through the shell: words re-joined
+    const std::string out = dir.file("out"), skipped = dir.file("skipped"), text = dir.file("text");
+    EXPECT_EQ(write_by_shell(out.c_str(), "hello  world"), 0);
+    EXPECT_EQ(read_file(out), "hello world\n");  // echo through the shell: words re-joined
     EXPECT_NE(write_by_shell(dir.file("no/dir").c_str(), "x"), 0);
     EXPECT_EQ(write_by_shell(skipped.c_str(), std::string(kShellCommandRoom, 'z').c_str()), -1);
     EXPECT_EQ(access(skipped.c_str(), F_OK), -1) << "a command cut to fit was run";
 
     // grep's regular expression ".eta" matches, but the text itself is absent.
-    const std::string text = dir.file("text");
     write_file(text, "alpha\nbeta gamma\n");
-    // clang-format off
     const std::tuple<std::string, const char*, int> cases[] = {
-        {text, "beta", 1}, {text, "delta", 0}, {text, ".eta", 0},
-        {dir.file("missing"), "alpha", 0}};
-    // clang-format on
+        {text, "beta", 1}, {text, "delta", 0}, {text, ".eta", 0}, {dir.file("none"), "alpha", 0}};
     for (const auto& [file, pattern, found] : cases)
         EXPECT_EQ(file_has_text(file.c_str(), pattern), found) << pattern;
 
@@ -179,13 +153,13 @@ TEST(FileUtils, ShellProbesAndFilePrinting) {
     EXPECT_EQ(has_pci_device("SATA"), 1);
     EXPECT_EQ(has_pci_device("USB"), 0);
 
-    const std::string long_line(5000, 'L');
-    write_file(dir.file("conf"), "one\ntwo 50%\n" + long_line + "\nlast");
-    EXPECT_EQ(logged([&] {
+    const std::string conf = "one\ntwo 50%\n" + std::string(5000, 'L') + "\nlast";
+    write_file(dir.file("conf"), conf);
+    EXPECT_EQ(stdout_of([&] {
                   print_file_to_log(dir.file("conf").c_str());
                   print_file_to_log(dir.file("missing").c_str());
               }),
-              "one\ntwo 50%\n" + long_line + "\nlast");
+              conf);
 }
 
 }  // namespace

@@ -30,79 +30,57 @@ TEST(Hostname, SetsUpTo25CharactersInAPrivateUtsNamespace) {
 
     if (geteuid() != 0) GTEST_SKIP() << "dropping to another user needs root";
     // Without privileges in this namespace, sethostname is refused and reported.
-    TempDir dir;
-    const int log = open(dir.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string eperm = std::string("sethostname :  ::: ") + std::strerror(EPERM) + "\n";
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(log, STDOUT_FILENO);
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
-        _exit(set_hostname("other") == 0 ? 0 : 1);
+        int result = -1;
+        _exit(stdout_of([&] { result = set_hostname("other"); }) == eperm && result == 0 ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(read_file(dir.file("log")),
-              std::string("sethostname :  ::: ") + std::strerror(EPERM) + "\n");
+    EXPECT_EQ(shell_output("uname -n"), name25 + "\n");
 }
 
-// A pseudo-terminal pair; the slave end is the line whose speed is set.
-struct Pty {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    int slave = -1;
-    std::string name;
-    Pty() {
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-        name = ptsname(master);
-        slave = open(name.c_str(), O_RDWR | O_NOCTTY);
-    }
-    ~Pty() {
-        close(slave);
-        close(master);
-    }
-    // The speed as another process (stty) reads it from the kernel.
-    std::string stty_speed() const { return shell_output("stty -F " + name + " speed"); }
-};
-
 TEST(SerialLine, SetsTheOutputSpeedOfAPseudoTerminal) {
-    Pty pty;
-    ASSERT_GE(pty.slave, 0);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string name = ptsname(master);
+    const int line = open(name.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(line, 0);
+    // The speed as another process reads it from the kernel.
+    const auto stty_speed = [&] { return shell_output("stty -F " + name + " speed"); };
     termios before{}, now{};
-    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
+    ASSERT_EQ(tcgetattr(line, &before), 0);
     const std::pair<std::uint32_t, speed_t> rates[] = {
         {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},
         {19200, B19200}, {38400, B38400}, {115200, B115200}, {57600, B57600}};
     for (const auto& [baud, speed] : rates) {
-        ASSERT_EQ(set_serial_speed(pty.slave, baud), 1) << baud;
-        ASSERT_EQ(tcgetattr(pty.slave, &now), 0);
+        ASSERT_EQ(set_serial_speed(line, baud), 1) << baud;
+        ASSERT_EQ(tcgetattr(line, &now), 0);
         EXPECT_EQ(cfgetospeed(&now), speed) << baud;
     }
-    EXPECT_EQ(pty.stty_speed(), "57600\n");
+    EXPECT_EQ(stty_speed(), "57600\n");
     // Only the speed changed.
     const auto speed_bits = static_cast<tcflag_t>(CBAUD | CBAUDEX);
     EXPECT_EQ(now.c_cflag & ~speed_bits, before.c_cflag & ~speed_bits);
     EXPECT_TRUE(now.c_iflag == before.c_iflag && now.c_oflag == before.c_oflag &&
                 now.c_lflag == before.c_lflag);
     EXPECT_EQ(std::memcmp(now.c_cc, before.c_cc, sizeof now.c_cc), 0);
-
     for (std::uint32_t unsupported : {0u, 300u, 230400u, 57601u})
-        EXPECT_EQ(set_serial_speed(pty.slave, unsupported), 0) << unsupported;
-    EXPECT_EQ(pty.stty_speed(), "57600\n") << "an unsupported rate changed the line";
+        EXPECT_EQ(set_serial_speed(line, unsupported), 0) << unsupported;
+    EXPECT_EQ(stty_speed(), "57600\n") << "an unsupported rate changed the line";
 
     const int plain = open("/dev/null", O_RDWR);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(set_serial_speed(plain, 9600), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(stdout_of([&] { EXPECT_EQ(set_serial_speed(plain, 9600), 0); }),
               std::string("tcgetattr ::: ") + std::strerror(ENOTTY) + "\n");
-    close(plain);
-
     // The console is standard input, and the answer is always 1.
-    const int saved_stdin = dup(STDIN_FILENO);
-    ASSERT_EQ(dup2(pty.slave, STDIN_FILENO), STDIN_FILENO);
+    ASSERT_EQ(dup2(line, STDIN_FILENO), STDIN_FILENO);
     EXPECT_EQ(set_console_speed(9600), 1);
-    EXPECT_EQ(pty.stty_speed(), "9600\n");
+    EXPECT_EQ(stty_speed(), "9600\n");
     EXPECT_EQ(set_console_speed(300), 1) << "an unsupported rate still answers 1";
-    dup2(saved_stdin, STDIN_FILENO);
-    close(saved_stdin);
+    dup2(plain, STDIN_FILENO);
 }
 
 // The password field of `user` in the (private) /etc/shadow, "" when absent.
@@ -118,25 +96,20 @@ TEST(Password, ChangesTheShadowOfAThrowAwayUser) {
     if (geteuid() != 0) GTEST_SKIP() << "passwd needs root";
     if (access("/usr/bin/passwd", X_OK) != 0 || access("/usr/sbin/useradd", X_OK) != 0)
         GTEST_SKIP() << "passwd and useradd (package passwd) are needed";
-    // Everything below happens in this process's mount namespace: a private /tmp, and a
-    // copy of /etc mounted over the real one (a whole directory, because passwd replaces
-    // /etc/shadow by renaming a new file over it).
+    // A private /tmp, and a copy of /etc mounted over the real one (the whole directory:
+    // passwd renames a new /etc/shadow over the old).
     ASSERT_TRUE(enter_private_tmp());
     ASSERT_TRUE(run_shell("cp -a /etc /tmp/etc"));
     ASSERT_EQ(mount("/tmp/etc", "/etc", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
     ASSERT_TRUE(run_shell("useradd -M -s /usr/sbin/nologin utiltest"));
-    const std::string locked = password_of("utiltest");
-    ASSERT_EQ(locked.substr(0, 1), "!");
-
+    ASSERT_EQ(password_of("utiltest").substr(0, 1), "!");
     EXPECT_EQ(change_password("utiltest", "Zq7-pass"), 1);
-    const std::string changed = password_of("utiltest");
-    EXPECT_EQ(changed.substr(0, 1), "$") << changed;
+    EXPECT_EQ(password_of("utiltest").substr(0, 1), "$") << password_of("utiltest");
 
     // The result says the script ran, not that passwd agreed.
     const std::string before = read_file("/etc/shadow");
     EXPECT_EQ(change_password("nosuchuser", "whatever"), 1);
     EXPECT_EQ(read_file("/etc/shadow"), before);
-
     // Without its script file (a read-only /tmp), the command fails and nothing changes.
     ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", MS_RDONLY, nullptr), 0);
     EXPECT_EQ(change_password("utiltest", "Zq7-pass"), 0);
