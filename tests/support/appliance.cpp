@@ -206,12 +206,10 @@ std::string set_up_block(const std::vector<std::string>& assignments, const char
     return attach_block() ? "" : "no block";
 }
 
-std::string serve_command(std::uint32_t code) {
+std::string serve_command(std::uint32_t code, const std::string& ip, std::uint16_t rtp_port,
+                          std::uint16_t rtcp_port, const std::string& tag) {
     if (!attach_block()) return "no block";
-    mgmt::Command cmd;
-    cmd.code = code;
-    cmd.timeout_ms = 10000;
-    return mgmt::issue_command(cmd);
+    return mgmt::issue_command({code, ip, rtp_port, rtcp_port, tag, 10000, true});
 }
 
 UdpReceiver::UdpReceiver(std::uint16_t port, const char* ip) : port_(port) {

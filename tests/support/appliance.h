@@ -103,8 +103,11 @@ ShmConfig* attach_block();
 std::string set_up_block(const std::vector<std::string>& assignments = {},
                          const char* input = "adc");
 // One command through the block's mailbox with the management process's own handshake,
-// waiting at most 10 s until it is served; "" or the error.
-std::string serve_command(std::uint32_t code);
+// waiting at most 10 s until it is served; "" or the error. The receiver fields serve
+// codes 1 to 3.
+std::string serve_command(std::uint32_t code, const std::string& ip = "",
+                          std::uint16_t rtp_port = 0, std::uint16_t rtcp_port = 0,
+                          const std::string& tag = "");
 
 // One received datagram.
 struct Datagram {

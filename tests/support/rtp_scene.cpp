@@ -3,25 +3,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "mgmt_block.h"
 #include "support/rtp_receivers.h"
-
-namespace {
-
-std::string issue(std::uint32_t code, const std::string& ip, std::uint16_t rtp_port,
-                  std::uint16_t rtcp_port, const std::string& tag) {
-    if (!attach_block()) return "no block";
-    mgmt::Command cmd;
-    cmd.code = code;
-    cmd.dest_ip = ip;
-    cmd.rtp_port = rtp_port;
-    cmd.rtcp_port = rtcp_port;
-    cmd.client_tag = tag;
-    cmd.timeout_ms = 10000;
-    return mgmt::issue_command(cmd);
-}
-
-}  // namespace
 
 std::string start_rtp_scene(Process& service, const std::vector<std::string>& assignments,
                             const std::string& sdp_line) {
@@ -38,14 +20,14 @@ std::string start_rtp_scene(Process& service, const std::vector<std::string>& as
 
 std::string add_receiver(std::uint16_t rtp_port, std::uint16_t rtcp_port, const std::string& tag,
                          const std::string& ip) {
-    return issue(1, ip, rtp_port, rtcp_port, tag);
+    return serve_command(1, ip, rtp_port, rtcp_port, tag);
 }
 
 std::string del_receiver(std::uint16_t rtp_port, const std::string& ip) {
-    return issue(2, ip, rtp_port, 0, "");
+    return serve_command(2, ip, rtp_port);
 }
 
-std::string del_rtsp_receivers() { return issue(3, "", 0, 0, ""); }
+std::string del_rtsp_receivers() { return serve_command(3); }
 
 std::optional<RtpPacket> parse_rtp(const std::vector<std::uint8_t>& d) {
     if (d.size() < 12) return std::nullopt;
