@@ -3,8 +3,6 @@
 // and the shell commands that set up and inspect what the test then owns.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <string>
 
 // True when the tests run under a user-mode emulator (the appliance build, qemu-ppc): the
@@ -22,11 +20,3 @@ bool run_shell(const std::string& command);
 
 // Everything the command prints on standard output ("" when it cannot run).
 std::string shell_output(const std::string& command);
-
-// What `call` prints on standard output (the debug log of the unit under test).
-template <typename F>
-std::string stdout_of(F call) {
-    testing::internal::CaptureStdout();
-    call();
-    return testing::internal::GetCapturedStdout();
-}

@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "support/private_system.h"
+#include "support/stdout_capture.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -15,6 +15,7 @@
 
 #include "support/isolation.h"
 #include "support/private_system.h"
+#include "support/stdout_capture.h"
 #include "support/temp_dir.h"
 #include "util/net_config.h"
 

@@ -20,6 +20,7 @@
 
 #include "support/isolation.h"
 #include "support/private_system.h"
+#include "support/stdout_capture.h"
 #include "support/temp_dir.h"
 
 namespace {

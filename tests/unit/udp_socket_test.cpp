@@ -21,6 +21,7 @@
 
 #include "core/debug_log.h"
 #include "support/isolation.h"
+#include "support/stdout_capture.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -28,9 +29,7 @@ namespace {
 // What `run` writes through the screen logger.
 std::string logged(const std::function<void()>& run) {
     dbg_to_screen();
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
+    return stdout_of(run);
 }
 
 std::string addr_text(const sockaddr_in& a) {
