@@ -13,15 +13,15 @@
 
 namespace {
 
-// A block with the SSRC seeds A0 0B C0, an empty table, the ports of a receiver that a test
-// may add, and samples as the feed leaves them: after 12 bytes of headroom.
+// A block with the SSRC seeds A0 0B C0, an empty table, loopback ports for receivers that a
+// test may add, and samples as the feed leaves them: after 12 bytes of headroom.
 struct Rtp : testing::Test {
     void SetUp() override {
         make_block({"ssrc_seed_hi=0xA0", "ssrc_seed_mid=0x0B", "ssrc_seed_lo=0xC0"});
         Init_ARClist();
         for (std::size_t i = 12; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
     }
-    Loopback rtp, rtcp;
+    Loopback rtp, rtcp, rtp1;  // receiver 0's ports, another receiver's RTP port
     Bytes block = Bytes(12 + 3080);
 };
 
@@ -58,7 +58,6 @@ TEST_F(Rtp, TableKeysKindsListingAndTheThirtyThirdReceiver) {
 }
 
 TEST_F(Rtp, HeadersPerReceiverOneTimestampForAllAndTheFailingReceiverRule) {
-    Loopback rtp1;
     add_decoder("127.0.0.1", rtp.port(), rtcp.port(), "RTSP");
     add_decoder("127.0.0.1", rtp1.port(), rtcp.port(), "TS");
     next_rtp_time = 0x7000'0000'DEAD'BEEFull;  // ahead of the clock: the timestamp is this
@@ -137,19 +136,21 @@ TEST(RtpClock, PinnedReadingsAndTheGoldenSenderReport) {
 TEST_F(Rtp, ReportsTwoAfterTheFirstPacketOneWhenAgedAndOnTheFourthPass) {
     applied_sample_rate = 1;  // the RTP clock counts the wall clock's seconds
     add_decoder("127.0.0.1", rtp.port(), rtcp.port(), "RTSP");
-    // 'p' a packet, 's' the once-a-second pass, each followed by the packet counts of the
-    // reports that it sent. A packet without a whole frame is stamped with the clock, as the
-    // reports must be.
+    // 'p' a packet, 's' the once-a-second pass, each with the packet counts of the reports
+    // that it sends. A packet without a whole frame is stamped with the clock, as the reports
+    // must be.
     std::string seen;
-    for (const char step : std::string("psspspssss")) {
-        step == 'p' ? send_audio_RTP(block.data(), 40, 0) : send_RTCP_reports();
-        seen += step;
-        for (Bytes r; seen.size() < 20 && (r = rtcp.receive(0)).size() == kRtcpPacketBytes;) {
-            seen += std::to_string(r[23]);
-            EXPECT_EQ(r[27], 40 * r[23]);  // octets
+    for (const std::string step : {"p00", "s", "s", "p", "s", "p2", "s", "s", "s", "s3"}) {
+        step[0] == 'p' ? send_audio_RTP(block.data(), 40, 0) : send_RTCP_reports();
+        seen += step[0];
+        for (std::size_t i = 1; i < step.size(); ++i) {
+            const Bytes r = rtcp.receive();  // at() throws when it does not come
+            seen += std::to_string(r.at(23));
+            EXPECT_EQ(r.at(27), 40 * r[23]);  // octets
             const std::uint32_t ts = std::uint32_t{r[16]} << 24 | r[17] << 16 | r[18] << 8 | r[19];
             EXPECT_LE(static_cast<std::uint32_t>(std::time(nullptr)) - ts, 1u);
         }
+        EXPECT_TRUE(rtcp.receive(0).empty()) << seen;  // and no more
     }
     EXPECT_EQ(seen, "p00sspsp2ssss3");
 }
