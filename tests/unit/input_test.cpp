@@ -76,8 +76,8 @@ TEST(FormatPoll, ConfirmationVerdictsPollByPoll) {
     // clang-format off
     const std::tuple<bool, std::string, std::string> rows[] = {
         {false, "LLLLLL", "c.R..."}, {false, "LLbbb", "c.c.R"}, {false, "LbLbLb", "cccccc"},
-        {true, "ssssss", "c.f..."}, {true, "bbb", "c.R"}, {true, "ccc", "c.R"}, {true, "nnn", "c.R"},
-        {true, "rrr", "c.R"}, {true, "bLLL", "cc.."}};
+        {true, "ssssss", "c.f..."}, {true, "bbb", "c.R"}, {true, "ccc", "c.R"},
+        {true, "nnn", "c.R"}, {true, "rrr", "c.R"}, {true, "bLLL", "cc.."}};
     // clang-format on
     const AudioFormat& l = formats.at('L');
     for (const auto& [applied, polls, want] : rows) {
@@ -155,7 +155,8 @@ TEST(ProcessControl, FindKillRunAndReapProcesses) {
         EXPECT_EQ(find_pid_by_name(name.c_str()), n <= 107 ? p : 0) << n;
         EXPECT_EQ(kill_all_by_name(name.c_str()), n <= 105 ? p : 0) << n;
     }
-    const pid_t target = start_named_process("/tmp", "psTarget");  // not grep's own line
+    // `ps | grep psTarg` lists grep's own line too; the one found is the process's.
+    const pid_t target = start_named_process("/tmp", "psTarget");
     EXPECT_EQ(std::pair(find_pid_by_ps("psTarg"), find_pid_by_ps("nothing")), std::pair(target, 0));
 
     // Commands split at each space: two give an empty word, a trailing one none. There is no

@@ -90,7 +90,7 @@ TEST_F(Rtp, ChunksAtTheMtuBoundariesAndOneWarningPerUnusableStretch) {
                      bool> rows[] = {
         {1500, 3080, {1472, 1472, 172}, 770, false}, {1503, 1461, {1472, 13}, 365, false},
         {1504, 1465, {1476, 13}, 366, false}, {44, 9, {16, 16, 13}, 2, false}, {43, 8, {}, 0, true},
-        {43, 8, {}, 0, false}, {12, 8, {}, 0, false}, {1500, 4, {16}, 1, false}, {40, 8, {}, 0, true}};
+        {43, 8, {}, 0, false}, {1500, 4, {16}, 1, false}, {40, 8, {}, 0, true}};
     // clang-format on
     const AudioFormat l16{3, 16, 1, 2, 48000};
     for (const auto& [mtu, len, sizes, frames, warned] : rows) {
@@ -126,7 +126,7 @@ TEST(RtpClock, PinnedReadingsAndTheGoldenSenderReport) {
     const std::string want(
         "\x80\xC8\x00\x06" "\x12\x34\x56\x85"  // V=2 RC=0, PT=200 (SR), length 6; SSRC
         "\xE8\xFE\x6F\x80" "\x80\x00\x00\x00"  // NTP 1700000000 + 2208988800 = 3908988800, .5
-        "\x0A\x0B\x0C\x0D" "\x00\x00\x00\x03" "\x00\x00\x11\x1C"  // RTP time, 3 packets, 4380 octets
+        "\x0A\x0B\x0C\x0D" "\x00\x00\x00\x03" "\x00\x00\x11\x1C"  // RTP ts, 3 packets, 4380 octets
         "\x81\xCA\x00\x05" "\x12\x34\x56\x85"  // V=2 SC=1, PT=202 (SDES), length 5; SSRC
         "\x01\x0A" "vemu_audio" "\x00" "\x00\x00\x00", 52);  // CNAME, 10 octets; end; padding
     // clang-format on
