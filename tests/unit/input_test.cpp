@@ -1,0 +1,184 @@
+// The audio input: the FPGA register window as the service maps it (the sandbox's /dev/mem),
+// the format poll against a real block, and process control with real processes that only
+// this test case's PID namespace sees.
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <map>
+
+#include "input/format_poll.h"
+#include "input/fpga_window.h"
+#include "input/process_control.h"
+#include "support/named_process.h"
+#include "support/unit.h"
+
+bool operator==(const AudioFormat& a, const AudioFormat& b) { return same_format(a, b); }
+
+namespace {
+
+TEST(FpgaWindow, AccessorsLanesAndTheAudioInputProbe) {
+    make_block();
+    // Plain stores land at the address as given (the aligned one at the multiple of 4 below),
+    // in the host's byte order as memcpy puts them; the bytes around stay.
+    fpga_open();
+    auto* const window = reinterpret_cast<std::uint8_t*>(FPGA_VIRT_BASE);
+    std::memset(window, 0xEE, 16);
+    fpga_write16(FPGA_VIRT_BASE + 1, 0xB2C3), fpga_write32(FPGA_VIRT_BASE + 3, 0xD4E5F607u);
+    fpga_write32_aligned(FPGA_VIRT_BASE + 0xB, 0x18293A4Bu);
+    Bytes want(16, 0xEE);
+    const auto put = [&](std::size_t at, auto v) { std::memcpy(&want[at], &v, sizeof v); };
+    put(1, std::uint16_t{0xB2C3}), put(3, 0xD4E5F607u), put(8, 0x18293A4Bu);
+    EXPECT_EQ(Bytes(window, window + 16), want);
+
+    // Byte lane 0 is the word's most significant byte; half lane 0 replaces bits 15..0, lane
+    // 2 bits 31..16, lanes 1 and 3 nothing. Width, lane, the word after; its neighbours stay.
+    // clang-format off
+    const std::tuple<int, unsigned, std::uint32_t> lanes[] = {
+        {8, 0, 0xAB223344u},  {8, 1, 0x11AB3344u},  {8, 2, 0x1122AB44u},  {8, 3, 0x112233ABu},
+        {16, 0, 0x1122BEEFu}, {16, 1, 0x11223344u}, {16, 2, 0xBEEF3344u}, {16, 3, 0x11223344u}};
+    // clang-format on
+    for (const auto& [width, lane, word] : lanes) {
+        std::uint32_t words[] = {0x55667788u, 0x11223344u, 0x99AABBCCu};
+        std::memcpy(window + 0x1C, words, sizeof words);
+        const std::uintptr_t at = FPGA_VIRT_BASE + 0x20 + lane;
+        width == 8 ? fpga_write8_rmw(at, 0xAB) : fpga_write16_rmw(at, 0xBEEF);
+        words[1] = word;
+        EXPECT_EQ(std::memcmp(window + 0x1C, words, sizeof words), 0) << width << "/" << lane;
+    }
+
+    // Bits 1..0: 3 HD-SDI, 2 ADC, else no input (only the source is written). Each change of
+    // the raw value is traced, the first against 0xFFFF.
+    // clang-format off
+    const std::tuple<std::uint16_t, std::tuple<int, int, int>, const char*> probes[] = {
+        {0x0003, {0, 1, 48000}, "FPGA [0x38000028] ffff => 3\n"}, {0x0003, {0, 1, 48000}, ""},
+        {0xFFFE, {3, 1, 48000}, "FPGA [0x38000028] 3 => fffe\n"},
+        {0x8001, {255, -7, 1234}, "FPGA [0x38000028] fffe => 8001\n"}};
+    // clang-format on
+    for (const auto& [reg, record, trace] : probes) {
+        ASSERT_EQ(mgmt::write_audio_input("/dev/mem", reg), "");
+        InputDetect d{77, -7, 1234};
+        EXPECT_EQ(log_of([&] { probe_audio_input(d); }), trace);
+        EXPECT_EQ(std::tuple(d.source, d.input_valid, d.sample_rate), record) << reg;
+    }
+    // A second mapping cannot land on the first.
+    EXPECT_EXIT((dup2(2, 1), fpga_open()), testing::ExitedWithCode(1), "Can't match physical");
+}
+
+TEST(FormatPoll, ConfirmationVerdictsPollByPoll) {
+    // L: linear PCM, stereo, 48 kHz; one field changed: s source, b bits, c codec, n channels,
+    // r rate.
+    const std::map<char, AudioFormat> formats = {
+        {'L', {3, 16, 1, 2, 48000}}, {'s', {0, 16, 1, 2, 48000}}, {'b', {3, 8, 1, 2, 48000}},
+        {'c', {3, 16, 3, 2, 48000}}, {'n', {3, 16, 1, 1, 48000}}, {'r', {3, 16, 1, 2, 44100}}};
+    // From the start or with L applied (and seen once): the polls' formats and their
+    // verdicts, 'c' changed, 'R' fixed and reconfigured, 'f' fixed only, '.' nothing.
+    // clang-format off
+    const std::tuple<bool, std::string, std::string> rows[] = {
+        {false, "LLLLLL", "c.R..."}, {false, "LLbbb", "c.c.R"}, {false, "LbLbLb", "cccccc"},
+        {true, "ssssss", "c.f..."}, {true, "bbb", "c.R"}, {true, "ccc", "c.R"},
+        {true, "nnn", "c.R"}, {true, "rrr", "c.R"}, {true, "bLLL", "cc.."}};
+    // clang-format on
+    const AudioFormat& l = formats.at('L');
+    for (const auto& [applied, polls, want] : rows) {
+        FormatTracking t = applied ? FormatTracking{l, l, 0} : kFormatTrackingStart;
+        std::string verdicts;
+        for (const char p : polls) {
+            const FormatStep s = confirm_format(t, formats.at(p));
+            verdicts += s.changed ? 'c' : s.fixed ? (s.reconfigure ? 'R' : 'f') : '.';
+            t = s.next;
+        }
+        EXPECT_EQ(verdicts, want) << polls;
+    }
+}
+
+TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
+    make_block();
+    fpga_open();
+    const pid_t server = start_named_process("/tmp", "rtspServer");
+    const pid_t server_m = start_named_process("/tmp", "rtspServerM");
+    ASSERT_EQ(mgmt::write_audio_input("/dev/mem", 2), "");
+    AudioFormat f{};
+    const auto poll3 = [&f] {  // what three polls log
+        return log_of(
+            [&f] { poll_audio_format(&f), poll_audio_format(&f), poll_audio_format(&f); });
+    };
+    EXPECT_EQ(poll3(),
+              "FPGA [0x38000028] ffff => 2\n"
+              "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => ADC-I2S 1 48000 Hz Ch-2 Bit-16 \n"
+              "[Fix Audio] Unknown 0 0 Hz Ch-0 => ADC-I2S 1 48000 Hz Ch-2\nrtspServer task [" +
+                  std::to_string(server) + "] killed\nrtspServerM task [" +
+                  std::to_string(server_m) + "] killed\n");
+
+    // Board, channel mode, codec, rate mode, register; the format applied and its SDP line.
+    // Boards other than 0x0100 are HD-SDI whatever the register says; channel modes other
+    // than 1..3 keep the channels; no recognised input gives codec 8 and rate 0.
+    // clang-format off
+    const std::tuple<std::uint16_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint16_t,
+                     AudioFormat, const char*> rows[] = {
+        {0x0100, 1, 2, 2, 0x0002, {3, 8, 2, 2, 8000}, "a=rtpmap:98 PCMA/8000/2\n"},
+        {0x0100, 2, 3, 0, 0x0003, {0, 8, 3, 1, 48000}, "a=rtpmap:98 PCMU/48000/1\n"},
+        {0x0100, 0, 1, 2, 0xFFFE, {3, 16, 1, 1, 8000}, "a=rtpmap:98 L16/8000/1\n"},
+        {0x0101, 1, 0, 1, 0x0002, {0, 8, 0, 2, 48000}, "a=rtpmap:98 L8/48000/2\n"},
+        {0x0100, 3, 1, 0, 0x0002, {3, 16, 1, 0, 48000}, ""},
+        {0x0100, 2, 2, 2, 0x8001, {255, 8, 8, 1, 0}, ""}};
+    // clang-format on
+    ShmConfig& c = *shm_config;
+    for (const auto& [board, mode, codec, rate_mode, reg, want, sdp] : rows) {
+        ASSERT_EQ(mgmt::write_audio_input("/dev/mem", reg), "");
+        c.board_type = board, c.audio_channel_mode = mode, c.audio_codec = codec;
+        c.audio_rate_mode = rate_mode;
+        write_text(kSdpLinePath, "previous\n");  // so that a removal shows
+        poll3();
+        const AudioFormat back{c.cur_audio_source, c.cur_audio_bits, c.cur_audio_codec,
+                               c.cur_audio_channels, c.cur_audio_rate};
+        EXPECT_EQ(std::tuple(f, back, file_text(kSdpLinePath), applied_sample_rate),
+                  std::tuple(want, want, sdp, want.sample_rate));
+    }
+}
+
+TEST(ProcessControl, FindKillRunAndReapProcesses) {
+    const pid_t a = start_named_process("/tmp", "pcTask");
+    const pid_t b = start_named_process("/tmp", "pcTask");
+    const std::int32_t first = find_pid_by_name("pcTask"), other = first == a ? b : a;
+    std::int32_t last = 0;
+    EXPECT_EQ(log_of([&] { last = kill_all_by_name("pcTask"); }),
+              "pcTask task [" + std::to_string(first) + " " + std::to_string(other) + "] killed\n");
+    EXPECT_TRUE((first == a || first == b) && last == other &&
+                killed_by_sigkill(wait_for_exit(a)) && killed_by_sigkill(wait_for_exit(b)));
+
+    // "pidof NAME > /tmp/.pidof" fits the 128-byte line up to 107 characters of name, the
+    // kill's second pidof into /tmp/.killall up to 105.
+    for (const std::size_t n : {105, 106, 107, 108}) {
+        const std::string name(n, static_cast<char>('a' + n - 105));
+        const pid_t p = start_named_process("/tmp", name);
+        EXPECT_EQ(find_pid_by_name(name.c_str()), n <= 107 ? p : 0) << n;
+        EXPECT_EQ(kill_all_by_name(name.c_str()), n <= 105 ? p : 0) << n;
+    }
+    // `ps | grep psTarg` lists grep's own line too; the one found is the process's.
+    const pid_t target = start_named_process("/tmp", "psTarget");
+    EXPECT_EQ(std::pair(find_pid_by_ps("psTarg"), find_pid_by_ps("nothing")), std::pair(target, 0));
+
+    // Commands split at each space: two give an empty word, a trailing one none. There is no
+    // search of PATH: the second command cannot run, and writes nothing.
+    const int fds[2] = {STDIN_FILENO, open("/tmp/out", O_WRONLY | O_CREAT, 0644)};
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(run_command_argv("/usr/bin/printf %s| a  b ", fds, 0))), 0);
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(run_command_argv("printf %s| a", fds, 0))), 1);
+    EXPECT_EQ(file_text("/tmp/out"), "a||b|");
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(run_shell_command("echo $((6 * 7)) > /tmp/x; exit 3"))), 3);
+    EXPECT_EQ(std::tuple(file_text("/tmp/x"), run_shell_command(nullptr)), std::tuple("42\n", 1));
+    EXPECT_EQ(run_command_argv(nullptr, nullptr, 0), 1);
+
+    // With stdin_only the child reads the pipe and writes where this process does.
+    int gate[2];
+    ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+    const std::int32_t tee = run_command_argv("/usr/bin/tee /tmp/copy", gate, 1);
+    EXPECT_EQ(check_child_running(tee), 1);
+    EXPECT_EQ(write(gate[1], "xyz", 3), 3);
+    close(gate[1]);  // end of its input: tee ends, and is reaped
+    for (int i = 0; i < 500 && check_child_running(tee) == 1; ++i) usleep(10000);
+    EXPECT_EQ(std::tuple(waitpid(tee, nullptr, WNOHANG), file_text("/tmp/copy")),
+              std::tuple(-1, "xyz"));
+}
+
+}  // namespace
