@@ -139,7 +139,8 @@ TEST(PsiAndLpcm, SectionsAndTheBlockOf1920BytesMatchTheWorkedExamples) {
     EXPECT_EQ(part(out, 0, len), kPsi);
     EXPECT_EQ(section_crc32(check.data(), 9) + section_crc32(&kPsi[193], 42), 0x0376E6E7u);
     AVCRC ctx[1024];
-    EXPECT_EQ(av_crc_init(ctx, 0, 8, 0x07, 4096) + av_crc(ctx, 0, check.data(), 9), 0xF4u);
+    ASSERT_EQ(av_crc_init(ctx, 0, 8, 0x07, 4096), 0);
+    EXPECT_EQ(av_crc(ctx, 0, check.data(), 9), 0xF4u);
     ASSERT_EQ(pcm_to_ts(2, pcm.data(), 1920, out.data()), 12u * 188);
     for (U32 i = 0; i < 12; ++i)
         pes = cat({pes, part(out, 188 * i + 11 + i / 11 * 168, 177 - i / 11 * 168)});
