@@ -160,7 +160,7 @@ TEST(TsOutput, PacketsPerDatagramAndTheSocket) {
     for (const auto& [mtu, packets] : mtus) EXPECT_EQ(ts_packets_per_datagram(mtu), packets) << mtu;
     // A multicast destination gets the TTL (the appliance's emulator does not translate the
     // multicast interface option: no socket there); select 1 takes the alternate
-    // destination. Without a socket the caller is told to skip the rest.
+    // destination. Without a socket the caller is told to skip the rest, with one to go on.
     make_block({"multicast_ttl=7", "ts_dest_ip=239.1.2.3", "ts_dest_ip_alt=127.0.0.1"});
     int sock = 0, ttl = 0;
     socklen_t size = sizeof ttl;
@@ -169,6 +169,7 @@ TEST(TsOutput, PacketsPerDatagramAndTheSocket) {
     shm_config->ts_dest_select = 1;
     EXPECT_EQ(peer_of(remake_ts_sock(&sock)), "127.0.0.1:1234");
     EXPECT_FALSE(ts_forward_block(0, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
+    EXPECT_TRUE(ts_forward_block(sock, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
 }
 
 TEST(TsDemux, ParsesTableSectionsWhole) {
@@ -328,9 +329,10 @@ TEST(TsDemux, TablesGateThePidsAndStoresAreBounded) {
               18);
     EXPECT_EQ(key, 119u);
     // Names at the edges of their ranges: stream_type 0x7F, descriptor_tags 0x1B and 0x40.
-    EXPECT_EQ(
-        std::string(stream_type_name(0x7F)) + descriptor_tag_name(0x1B) + descriptor_tag_name(0x40),
-        "IPMP streamMPEG-4_video_descriptorUser Private");
+    // clang-format off
+    EXPECT_EQ(std::string(stream_type_name(0x7F)) + descriptor_tag_name(0x1B) +
+              descriptor_tag_name(0x40), "IPMP streamMPEG-4_video_descriptorUser Private");
+    // clang-format on
 }
 
 TEST(TsDemuxRegression, HostileInputsAreRefusedWithTheirMessages) {
