@@ -282,7 +282,7 @@ TEST(TsDemux, WriterOutputComesBackWhole) {
     // with an AUD two
     // clang-format off
     const std::tuple<U32, u8, U32, const char*> units[] = {{0x3A, 0x65, 0x12345678, "03010102"},
-        {0x10, 0x41, 0, "01000002"}, {0x0A, 0x41, 0xFFFFFFFF, "00010101"}, {0x08, 0x67, 90000, "00010001"}};
+        {0x11, 0x41, 0, "01000002"}, {0x0A, 0x41, 0xFFFFFFFF, "00010101"}, {0x08, 0x67, 90000, "00010001"}};
     // clang-format on
     for (const auto& [flags, nal, pts, flag_bytes] : units) {
         const Bytes au = put(pattern(140), 0, {0, 0, 0, 1, nal});
