@@ -1,0 +1,74 @@
+"""Audio format detection and the RTP output end to end."""
+import os
+from appliance import *
+
+CUR = ('cur_audio_source', 'cur_audio_bits', 'cur_audio_codec', 'cur_audio_channels', 'cur_audio_rate')
+
+
+class Rtp(Scene):
+    def test_detection_applies_the_format(self):
+        """No input, no RTP; ADC seen 3 times: SDP line, RTSP servers killed, format, RTP; off: no line."""
+        self.block(fpga=None)
+        rtp, rtcp = Rx(), Rx()
+        svc = self.service()
+        self.add(rtp.port, rtcp.port, 'RTSP')
+        self.start(sim('sim_capture') + ['--duration', 300, '--quiet'])
+        self.detect()
+        self.assertEqual(rtp.take(1.5), [])
+        servers = [self.start(sim(n) + ['--lifetime', 300], name=n) for n in ('rtspServer', 'rtspServerM')]
+        self.assertTrue(all(s.expect('no SDP line') for s in servers), servers[0].text())
+        self.mgmt('fpga', 'adc')
+        self.detect()
+        self.assertTrue(until(lambda: read(SDP) == 'a=rtpmap:98 L16/48000/2\n'), read(SDP))
+        self.assertEqual([s.end() for s in servers], [-9, -9])
+        killed = rf'rtspServer task \[{servers[0].pid}\] killed\nrtspServerM task \[{servers[1].pid}\] killed\n'
+        self.assertTrue(svc.expect(killed), svc.text())
+        self.assertEqual(self.show(*CUR), (3, 16, 1, 2, 48000))
+        self.assertEqual([rtp_header(d)[0][:2] for d in rtp.take(20, most=1)], [(0x80, 98)])
+        self.mgmt('set', 'audio_channel_mode=3')
+        self.detect()
+        self.assertTrue(until(lambda: not os.path.exists(SDP)), read(SDP))
+        self.assertEqual(self.show(*CUR), (3, 16, 1, 0, 48000))
+        rtcp.take(0)
+        self.assertEqual(rtcp.take(4.5), [])  # no sender report either while audio is off
+
+    def test_receivers_get_every_packet_and_reports_until_removed(self):
+        """RTSP, TS, other kinds: every packet, own sequence and SSRC, reports; atrx: none; removals."""
+        svc = self.start_rtp()
+        rx = [(Rx(), Rx()) for _ in range(5)]
+        for (rtp, rtcp), tag in zip(rx, ('RTSP', 'atrx', 'TS', 'decoder', 'RTSPx')):
+            self.add(rtp.port, rtcp.port, tag)
+        self.capture('--tone', 1000, '--size', 3080, '--duration', 7, '--record', SENT)
+        sent = read(SENT, True)
+        n = 3 * len(sent) // 3080
+        got = [[rtp_header(d) for d in rtp.take(20 if k != 1 else 0, most=n)] for k, (rtp, _) in enumerate(rx)]
+        for k in (0, 2, 3, 4):
+            self.assertEqual([(h[:3], h[4], len(p)) for h, p in got[k]],
+                             [((0x80, 98, s), 0x12345680 | k, 160 if s % 3 == 2 else 1460) for s in range(n)])
+            self.assertEqual(b''.join(p for _, p in got[k]), sent)
+            self.assertEqual([h[3] for h, _ in got[k]], [h[3] for h, _ in got[0]])
+        self.assertEqual((got[1], rx[1][1].take(0)), ([], []))
+
+        reports = [sender_report(d) for d in rx[0][1].take(1)]
+        self.assertEqual({f for f, _ in reports}, {(0x80, 200, 6, 0x81, 202, 5, True, 1, 10, b'vemu_audio', bytes(4))})
+        sr = [r for _, r in reports]  # SSRC, NTP seconds, RTP time, packets, octets
+        self.assertEqual([r[:1] + r[2:] for r in sr[:2]], [(0x12345680, got[0][0][0][3], 0, 0)] * 2)
+        during = [r for r in sr[2:] if r[3] < n]
+        self.assertGreaterEqual(len(during), 2)  # about 3 and 6 s into the 7 s
+        for before, r in zip(sr[1:], during):
+            sent_before = sum(len(p) for _, p in got[0][:r[3]])
+            self.assertEqual(r[:1] + r[2:], (0x12345680, got[0][r[3]][0][3], r[3], sent_before))
+            self.assertTrue(1.9 < r[1] - before[1] < 3.9, r[1] - before[1])
+
+        # Command 2 removes the receiver named, command 3 every RTSP one and no other.
+        for step, order, want in (((2, '--ip', '127.0.0.1', '--rtp-port', rx[3][0].port), (0, 2, 3, 4), '++-+'),
+                                  ((3,), (2, 0, 4), '+--')):
+            self.command(*step)
+            for rtp, _ in rx:
+                rtp.take(0)
+            send(18005, bytes(1440))  # one packet; the first receiver asked must get it
+            who = ''.join('+-'[not rx[i][0].take(10 if not k else 0.5, most=1)] for k, i in enumerate(order))
+            self.assertEqual(who, want, step)
+        (p1, c1), (p2, c2) = [(rtp.port, rtcp.port) for rtp, rtcp in rx[1:3]]
+        self.assertRegex(svc.text(), rf'\[CMD\] code 3\n\[Audio RTSP\] Start\n\[Audio RTSP\] 1 : 127.0.0.1:{p1}-{c1} 12345681 RX\n'
+                                     rf'\[Audio RTSP\] 2 : 127.0.0.1:{p2}-{c2} RTSP sock:\d+-\d+ 12345682\n\[Audio RTSP\] End\n')
