@@ -45,10 +45,7 @@ class Proc(subprocess.Popen):
     def expect(self, regex, secs=20.0): return until(lambda: re.search(regex, self.text()), secs)
     def end(self, secs=30.0): return self.returncode if until(lambda: self.poll() is not None, secs) else None
 
-    def stop(self, sig=9):
-        if self.poll() is None:
-            self.send_signal(sig)
-        return self.end()
+    def stop(self, sig=9): return self.send_signal(sig) or self.end()  # no signal once it has ended
 
 
 def run(argv, secs=60):  # (exit status, output) of a program run to its end; None when killed at secs
@@ -58,7 +55,7 @@ def run(argv, secs=60):  # (exit status, output) of a program run to its end; No
     return status, p.text()
 
 
-class Dgram(bytes): """A received datagram; .t is its arrival on the wall clock."""
+class Dgram(bytes): """A received datagram; .t: when the kernel queued it, on the wall clock."""
 
 
 class Rx:
@@ -69,16 +66,18 @@ class Rx:
         self.s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 20)
         with contextlib.suppress(OSError):  # SO_RCVBUFFORCE: past rmem_max where allowed
             self.s.setsockopt(socket.SOL_SOCKET, 33, 16 << 20)
+        self.s.setsockopt(socket.SOL_SOCKET, 35, 1)  # SO_TIMESTAMPNS: arrival times unaffected by our delays
         self.s.bind((ip, port))
         self.port = self.s.getsockname()[1]
 
     def take(self, secs=1.0, stop=None, most=100000):  # what arrives within secs or until stop(got)
         got, end = [], time.monotonic() + secs
-        while len(got) < most and not (stop and stop(got)):
-            if not select.select([self.s], [], [], max(0.0, end - time.monotonic()))[0]:
-                break
-            got.append(Dgram(self.s.recv(65536)))
-            got[-1].t = time.time()
+        while len(got) < most and not (stop and stop(got)) and \
+                select.select([self.s], [], [], max(0.0, end - time.monotonic()))[0]:
+            data, anc, _, _ = self.s.recvmsg(65536, 64)
+            sec, ns = struct.unpack('ll', anc[0][2])
+            got.append(Dgram(data))
+            got[-1].t = sec + ns / 1e9
         return got
 
 
@@ -106,7 +105,6 @@ def is_psi(d): return pids(d) == [PAT, PMT]
 def is_pcr(d): return pids(d) == [PCR]
 def has_audio(ds): return any(AUDIO in (pids(d) or ()) for d in ds)
 def ticks(a, b): return (a - b + 2**31) % 2**32 - 2**31  # a - b on the 32-bit 90 kHz clock
-def clock90k(t): return int(t * 1e6) // 100 * 9
 
 
 def pcr(p):  # the PCR base, when the adaptation field carries one
@@ -135,8 +133,9 @@ def audio_pes(ds):  # the audio PES: dict(data, seq: its private data, pts, befo
         payload, f = p[5 + p[4] if p[3] & 0x20 else 4:], p[5] if p[3] & 0x20 and p[4] else 0
         if p[1] & 0x40:  # private data after PCR, OPCR and splice countdown; PTS in the PES header
             at, t = 6 + 6 * bool(f & 0x10) + 6 * bool(f & 8) + bool(f & 4), payload[9:14]
-            out.append(dict(data=b'', seq=struct.unpack('>I', p[at + 1:at + 5])[0] if f & 2 and p[at] == 4 else None,
-                            before=last, pts=(t[0] >> 1 & 7) << 30 | t[1] << 22 | t[2] >> 1 << 15 | t[3] << 7 | t[4] >> 1))
+            seq = int.from_bytes(p[at + 1:at + 5], 'big') if f & 2 and p[at] == 4 else None
+            out.append(dict(data=b'', seq=seq, before=last,
+                            pts=(t[0] >> 1 & 7) << 30 | t[1] << 22 | t[2] >> 1 << 15 | t[3] << 7 | t[4] >> 1))
         if out:
             out[-1]['data'] += payload
     return out
@@ -153,14 +152,13 @@ class Scene(unittest.TestCase):
         Path('/tmp/scene').write_text(self.id())
 
     def start(self, argv, name=None):
-        p = Proc(argv, name)
-        self.addCleanup(p.stop)
+        self.addCleanup((p := Proc(argv, name)).stop)
         return p
 
     def service(self, name='audio_rtsp_to_screen'): return self.start(EMU + [f'{BUILD}/{name}'])
 
-    def mgmt(self, *args, status=0):
-        st, out = run(sim('sim_mgmt') + list(args))
+    def mgmt(self, *args, status=0):  # commands wait long for the service: it may run under qemu on a busy host
+        st, out = run(sim('sim_mgmt') + list(args) + (['--timeout-ms', 30000] if args[0] == 'command' else []))
         self.assertEqual(st, status, f'sim_mgmt {args}: {out}')
         return out
 
@@ -169,7 +167,7 @@ class Scene(unittest.TestCase):
         if fpga: self.mgmt('fpga', fpga)
 
     def show(self, *fields): return tuple(int(v) for v in re.findall(r'=(\d+)', self.mgmt('show', *fields)))
-    def command(self, code, *args): self.mgmt('command', code, '--timeout-ms', 30000, *args)
+    def command(self, code, *args): self.mgmt('command', code, *args)
 
     def add(self, rtp, rtcp, tag):
         self.command(1, '--ip', '127.0.0.1', '--rtp-port', rtp, '--rtcp-port', rtcp, '--tag', tag)

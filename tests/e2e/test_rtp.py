@@ -1,5 +1,4 @@
-"""Audio format detection and the RTP output end to end."""
-import os
+import os, re
 from appliance import *
 
 CUR = ('cur_audio_source', 'cur_audio_bits', 'cur_audio_codec', 'cur_audio_channels', 'cur_audio_rate')
@@ -34,11 +33,11 @@ class Rtp(Scene):
 
     def test_receivers_get_every_packet_and_reports_until_removed(self):
         """RTSP, TS, other kinds: every packet, own sequence and SSRC, reports; atrx: none; removals."""
-        svc = self.start_rtp()
+        svc = self.start_rtp('use_alt_settings=1', 'alt_audio_source=1')  # the alternate set's HDMI-SPDIF input
         rx = [(Rx(), Rx()) for _ in range(5)]
         for (rtp, rtcp), tag in zip(rx, ('RTSP', 'atrx', 'TS', 'decoder', 'RTSPx')):
             self.add(rtp.port, rtcp.port, tag)
-        self.capture('--tone', 1000, '--size', 3080, '--duration', 7, '--record', SENT)
+        self.capture('--tone', 1000, '--layout', 'spdif', '--size', 3080, '--duration', 7, '--record', SENT)
         sent = read(SENT, True)
         n = 3 * len(sent) // 3080
         got = [[rtp_header(d) for d in rtp.take(20 if k != 1 else 0, most=n)] for k, (rtp, _) in enumerate(rx)]
@@ -55,20 +54,28 @@ class Rtp(Scene):
         self.assertEqual([r[:1] + r[2:] for r in sr[:2]], [(0x12345680, got[0][0][0][3], 0, 0)] * 2)
         during = [r for r in sr[2:] if r[3] < n]
         self.assertGreaterEqual(len(during), 2)  # about 3 and 6 s into the 7 s
-        for before, r in zip(sr[1:], during):
-            sent_before = sum(len(p) for _, p in got[0][:r[3]])
-            self.assertEqual(r[:1] + r[2:], (0x12345680, got[0][r[3]][0][3], r[3], sent_before))
-            self.assertTrue(1.9 < r[1] - before[1] < 3.9, r[1] - before[1])
+        for (_, t0, *_), (ssrc, t, ts, k, octets) in zip(sr[1:], during):  # each rides on packet k
+            self.assertEqual((ssrc, ts, octets), (0x12345680, got[0][k][0][3], sum(len(p) for _, p in got[0][:k])))
+            self.assertTrue(1.9 < t - t0 < 3.9, t - t0)
 
-        # Command 2 removes the receiver named, command 3 every RTSP one and no other.
-        for step, order, want in (((2, '--ip', '127.0.0.1', '--rtp-port', rx[3][0].port), (0, 2, 3, 4), '++-+'),
-                                  ((3,), (2, 0, 4), '+--')):
-            self.command(*step)
+        # Command 2 removes the receiver named, command 3 every RTSP one and no other; an mtu under
+        # 44 leaves no room for audio, which is logged once until a usable mtu was seen.
+        del_3 = ('command', 2, '--ip', '127.0.0.1', '--rtp-port', rx[3][0].port)
+        for step, order, want in ((del_3, (0, 2, 3, 4), '++-+'), (('command', 3), (2, 0, 4), '+--'),
+                                  (('set', 'mtu=43'), (2,), '-'), (('set', 'mtu=44'), (2,), '+'),
+                                  (('set', 'mtu=40'), (2,), '-')):
+            self.mgmt(*step)
             for rtp, _ in rx:
                 rtp.take(0)
-            send(18005, bytes(1440))  # one packet; the first receiver asked must get it
-            who = ''.join('+-'[not rx[i][0].take(10 if not k else 0.5, most=1)] for k, i in enumerate(order))
+            for _ in range(2):
+                send(18005, bytes(1440))  # one packet each at mtu 1500
+            who = ''.join('+-'[not rx[i][0].take(10 if w == '+' else 0.5, most=1)] for i, w in zip(order, want))
             self.assertEqual(who, want, step)
+        no_room = lambda: re.findall(r'\[Audio RTP\] mtu (\d+) leaves no room for audio: nothing is sent\n',
+                                     svc.text())
+        until(lambda: len(no_room()) >= 2, 10)
+        self.assertEqual((no_room(), svc.text().count('[Audio RTSP] End\n')), (['43', '40'], 7))  # a table per command
         (p1, c1), (p2, c2) = [(rtp.port, rtcp.port) for rtp, rtcp in rx[1:3]]
-        self.assertRegex(svc.text(), rf'\[CMD\] code 3\n\[Audio RTSP\] Start\n\[Audio RTSP\] 1 : 127.0.0.1:{p1}-{c1} 12345681 RX\n'
-                                     rf'\[Audio RTSP\] 2 : 127.0.0.1:{p2}-{c2} RTSP sock:\d+-\d+ 12345682\n\[Audio RTSP\] End\n')
+        table = f'1 : 127.0.0.1:{p1}-{c1} 12345681 RX\n[Audio RTSP] 2 : 127.0.0.1:{p2}-{c2} RTSP sock: 12345682\n'
+        self.assertIn(f'[CMD] code 3\n[Audio RTSP] Start\n[Audio RTSP] {table}[Audio RTSP] End\n',
+                      re.sub(r'sock:\S+', 'sock:', svc.text()))

@@ -1,9 +1,5 @@
-"""The transport stream end to end: output mode 2 towards 127.0.0.1:1234 (sim_mgmt's default)."""
 import time
 from appliance import *
-
-
-def jobs(ds): return sum(map(is_psi, ds)) >= 2 and sum(map(is_pcr, ds)) >= 7
 
 
 class Ts(Scene):
@@ -51,7 +47,7 @@ class Ts(Scene):
                               len(psi) + len(pcrs) == len(ds)), (audio, psi_pcr, psi_pcr, '', not audio), fields)
             for kind, least in ((psi, 0.45), (pcrs, 0.085)):  # arrival jitter allowed for
                 self.assertGreaterEqual(min([b.t - a.t for a, b in zip(kind, kind[1:])] or [1]), least, fields)
-            age = [ticks(clock90k(d.t), pcr(d)) for d in pcrs]  # stamped a little before arrival
+            age = [ticks(int(d.t * 1e6) // 100 * 9, pcr(d)) for d in pcrs]  # stamped a little before arrival
             self.assertTrue(all(-450 <= a <= 27000 for a in age), age)
 
     def test_command_5_reopens_towards_the_selected_destination(self):
@@ -59,7 +55,6 @@ class Ts(Scene):
         rx, alt = Rx(1234), Rx(1234, '127.0.0.2')
         svc = self.start_ts('use_alt_settings=1', 'alt_audio_output_mode=2')
         self.command(5)
-        self.command(4)
         self.assertEqual((rx.take(2.5), 'peer_ip-' in svc.text()), ([], False))
         self.mgmt('set', 'use_alt_settings=0', 'ts_dest_ip_alt=127.0.0.2')
         self.assertEqual(rx.take(1), [])  # the primary set has a socket only once command 5 opens it
@@ -68,17 +63,15 @@ class Ts(Scene):
         self.mgmt('set', 'ts_dest_select=1')  # takes effect at the next command 5
         stream += rx.take(0.7)
         self.assertEqual((has_audio(stream), alt.take(0)), (True, []), svc.text())
-        last = rx
         for dest, opens in (('127.0.0.2', True), ('', False), ('127.0.0.300', False)):
             self.mgmt('set', f'ts_dest_ip_alt={dest}')
-            mark = len(svc.text())
             self.command(5)
-            stream += last.take(0)  # sent before the command was served
-            trace = f'[DBG] remake_ts_sock:1066 peer_ip-{dest} my_ip-127.0.0.1\n'
-            self.assertTrue(until(lambda: trace in svc.text()[mark:]), svc.text())
-            got, last = alt.take(1.5), alt
+            stream += rx.take(0) + alt.take(0)  # sent before and right after the command was served
+            got = alt.take(1.5)
             stream += got
-            self.assertEqual((has_audio(got) and jobs(got), bool(got), rx.take(0)), (opens, opens, []), dest)
+            trace = svc.text().count(f'[DBG] remake_ts_sock:1066 peer_ip-{dest} my_ip-127.0.0.1\n')
+            self.assertEqual((has_audio(got) and sum(map(is_psi, got)) >= 2, bool(got), rx.take(0), trace),
+                             (opens, opens, [], 1), dest)
         self.assertNotIn('fail to sockTxOpen', svc.text())
         self.mgmt('set', 'ts_dest_select=0')
         self.command(5)

@@ -1,4 +1,3 @@
-"""The service's output read by independent tools: ffmpeg, ffprobe, GStreamer and tshark."""
 import re, shutil, signal, time, unittest
 from appliance import *
 
@@ -88,13 +87,15 @@ class Interop(Scene):
             Path('/tmp/a.ts').write_bytes(b''.join(self.record_ts(channels, 4, f'audio_channel_mode={3 - channels}')))
             out = self.tool('ffprobe', '-v', 'error', '-select_streams', 'a', '-show_entries',
                             'stream=codec_name,sample_rate,channels,sample_fmt', '-of', 'default=nw=1', '/tmp/a.ts')
-            self.assertEqual(out[:4], ['codec_name=pcm_bluray', 'sample_fmt=s16', 'sample_rate=48000', f'channels={channels}'])
+            self.assertEqual(out[:4], ['codec_name=pcm_bluray', 'sample_fmt=s16', 'sample_rate=48000',
+                                       f'channels={channels}'])
             if channels == 2:  # blocks that came in a burst have close PTS values, which ffmpeg may note
                 out = self.tool('ffmpeg', *QUIET, '-i', '/tmp/a.ts', '-map', '0:a', '-f', 's16be', '/tmp/out.raw')
                 self.assertFalse(re.search('rror|Invalid data', '\n'.join(out)), out)
                 samples = read('/tmp/out.raw', True)
             else:  # ffmpeg wants mono words padded to pairs: its stream copy less each 4-byte LPCM header
-                self.tool('ffmpeg', *QUIET, '-i', '/tmp/a.ts', '-map', '0:a', '-c:a', 'copy', '-f', 'data', '/tmp/a.lpcm')
+                self.tool('ffmpeg', *QUIET, '-i', '/tmp/a.ts', '-map', '0:a', '-c:a', 'copy', '-f', 'data',
+                          '/tmp/a.lpcm')
                 lpcm, samples, at = read('/tmp/a.lpcm', True), b'', 0
                 while at + 4 <= len(lpcm):  # byte count, then 0x11 0x40: mono, 48 kHz, 16 bits
                     n = lpcm[at] << 8 | lpcm[at + 1]
