@@ -28,6 +28,10 @@ def until(cond, secs=20.0):  # cond()'s first true value, or its last one once s
     return v
 
 
+def first_difference(a, b):  # (index, one, other) or the lengths: no slow diff of long lists
+    return next(((i, x, y) for i, (x, y) in enumerate(zip(a, b)) if x != y), (len(a), len(b)))
+
+
 def raw_block():  # the block's bytes, read-write: the service changes them at any moment
     return (ctypes.c_char * 16384).from_address(libc.shmat(libc.shmget(1005, 0, 0), None, 0))
 
@@ -49,8 +53,7 @@ class Proc(subprocess.Popen):
 
 
 def run(argv, secs=60):  # (exit status, output) of a program run to its end; None when killed at secs
-    p = Proc(argv)
-    status = p.end(secs)
+    status = (p := Proc(argv)).end(secs)
     p.stop()
     return status, p.text()
 
@@ -150,6 +153,7 @@ class Scene(unittest.TestCase):
     def setUp(self):
         self.assertFalse(os.path.exists('/tmp/scene') or libc.shmget(1005, 0, 0) != -1, 'not fresh')
         Path('/tmp/scene').write_text(self.id())
+        self.addTypeEqualityFunc(list, lambda a, b, msg=None: self.assertTrue(a == b, msg or first_difference(a, b)))
 
     def start(self, argv, name=None):
         self.addCleanup((p := Proc(argv, name)).stop)

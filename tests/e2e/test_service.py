@@ -1,8 +1,7 @@
 import os, re, socket, struct, time
 from appliance import *
 
-STAMP = (r'\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) '
-         r'[ \d]\d \d\d:\d\d:\d\d \d{4}\] ')  # asctime without its newline
+STAMP = r'\[[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ \d]\d \d\d:\d\d:\d\d \d{4}\] '  # asctime, no newline
 
 
 class Spine(Scene):

@@ -52,7 +52,7 @@ class Interop(Scene):
         gst = self.start(['gst-launch-1.0', '-e', '-q', 'udpsrc', 'port=5004', f'caps={caps}', '!',
                           'rtpL8depay', '!', 'filesink', 'location=/tmp/l8.raw'])
         self.assertTrue(until(lambda: bound(5004)), gst.text())
-        self.add(5004, Rx().port, 'RTSP')
+        self.add(5004, (rtcp := Rx()).port, 'RTSP')
         self.capture('--tone', 500, '--layout', 'u8', '--size', 960, '--duration', 2, '--record', SENT)
         time.sleep(1)
         gst.stop(signal.SIGINT)
