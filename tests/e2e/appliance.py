@@ -73,10 +73,10 @@ class Rx:
         self.s.bind((ip, port))
         self.port = self.s.getsockname()[1]
 
-    def take(self, secs=1.0, stop=None, most=100000):  # what arrives within secs or until stop(got)
+    def take(self, secs=1.0, stop=None, most=100000, idle=None):  # within secs; until stop(got) or idle s quiet
         got, end = [], time.monotonic() + secs
         while len(got) < most and not (stop and stop(got)) and \
-                select.select([self.s], [], [], max(0.0, end - time.monotonic()))[0]:
+                select.select([self.s], [], [], max(0.0, min(end - time.monotonic(), idle or secs)))[0]:
             data, anc, _, _ = self.s.recvmsg(65536, 64)
             sec, ns = struct.unpack('ll', anc[0][2])
             got.append(Dgram(data))
