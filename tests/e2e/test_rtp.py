@@ -13,7 +13,7 @@ class Rtp(Scene):
         self.add(rtp.port, rtcp.port, 'RTSP')
         self.start(sim('sim_capture') + ['--duration', 300, '--quiet'])
         self.detect()
-        self.assertEqual(rtp.take(1.5), [])
+        self.assertEqual((rtp.take(1.5), self.show(*CUR)[2::2]), ([], (8, 0)))  # no audio coding, no rate
         servers = [self.start(sim(n) + ['--lifetime', 300], name=n) for n in ('rtspServer', 'rtspServerM')]
         self.assertTrue(all(s.expect('no SDP line') for s in servers), servers[0].text())
         self.mgmt('fpga', 'adc')

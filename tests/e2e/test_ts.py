@@ -15,7 +15,7 @@ class Ts(Scene):
         ds = self.record_ts(2, 3)
         sent, pes = read(SENT, True), audio_pes(ds)
         self.assertEqual((len(sent), len(pes), cc_gap(ds)), (300 * 1920, 300, ''))
-        self.assertEqual([len(pids(d)) for d in ds if AUDIO in (pids(d) or ())], [7, 5] * 300)
+        self.assertEqual([len(pids(d)) for d in ds if AUDIO in (pids(d) or ())], [7, 5] * 300)  # mtu 1500
         for k, e in enumerate(pes):
             self.assertEqual((len(e['data']), e['seq'] - pes[0]['seq'], lpcm_samples(e['data'])),
                              (1956, k, sent[1920 * k:1920 * k + 1920]), k)
@@ -23,17 +23,18 @@ class Ts(Scene):
             self.assertTrue(min(around) >= 0 and around[2] <= 36000, (k, around))
 
     def test_schedule_format_gate_and_keep_alive(self):
-        """PAT+PMT, then PCR, every 500-600 and 100-200 ms; audio only as L16 48 kHz; off: keep-alive."""
+        """PAT+PMT, then PCR, every 500-600 and 100-200 ms; audio only as L16 48 kHz, per mtu; off: keep-alive."""
         rx, svc = Rx(1234), self.start_ts(tone=False)
         self.assertEqual([(is_psi(d), is_pcr(d)) for d in rx.take(30, most=2)], [(True, False), (False, True)])
         self.start(sim('sim_capture') + ['--duration', 300, '--quiet'])
-        for fields, traced, audio, psi_pcr in (
-                (('audio_codec=2', 'audio_rate_mode=2'), '2 8000 Hz Ch-2 Bit-8', False, True),
-                (('audio_rate_mode=0',), '2 48000 Hz Ch-2 Bit-8', False, True),
-                (('audio_codec=1', 'audio_rate_mode=2'), '1 8000 Hz Ch-2 Bit-16', False, True),
-                (('audio_rate_mode=0', 'audio_channel_mode=3'), '1 48000 Hz Ch-0 Bit-16', False, False),
-                (('ts_keep_alive=1',), '', False, True), (('ts_keep_alive=0',), '', False, False),
-                (('audio_channel_mode=1',), '1 48000 Hz Ch-2 Bit-16', True, True)):
+        for fields, traced, layout, psi_pcr in (  # layout: packets per audio datagram
+                (('audio_codec=2', 'audio_rate_mode=2'), '2 8000 Hz Ch-2 Bit-8', set(), True),
+                (('audio_rate_mode=0',), '2 48000 Hz Ch-2 Bit-8', set(), True),
+                (('audio_codec=1', 'audio_rate_mode=2'), '1 8000 Hz Ch-2 Bit-16', set(), True),
+                (('audio_rate_mode=0', 'audio_channel_mode=3'), '1 48000 Hz Ch-0 Bit-16', set(), False),
+                (('ts_keep_alive=1',), '', set(), True), (('ts_keep_alive=0',), '', set(), False),
+                (('audio_channel_mode=1',), '1 48000 Hz Ch-2 Bit-16', {7, 5}, True),
+                (('mtu=215',), '', {1}, True), (('mtu=404',), '', {2}, True), (('mtu=1720',), '', {8, 4}, True)):
             mark = len(svc.text())
             self.mgmt('set', *fields)
             if traced:
@@ -43,8 +44,9 @@ class Ts(Scene):
             rx.take(0)
             ds = rx.take(2.5)
             psi, pcrs = [d for d in ds if is_psi(d)], [d for d in ds if is_pcr(d)]
-            self.assertEqual((has_audio(ds), len(psi) >= 3 and len(pcrs) >= 10, bool(ds), cc_gap(ds),
-                              len(psi) + len(pcrs) == len(ds)), (audio, psi_pcr, psi_pcr, '', not audio), fields)
+            self.assertEqual(({len(pids(d)) for d in ds if AUDIO in (pids(d) or ())}, len(psi) >= 3 and len(pcrs) >= 10,
+                              bool(ds), cc_gap(ds), len(psi) + len(pcrs) == len(ds)),
+                             (layout, psi_pcr, psi_pcr, '', not layout), fields)
             for kind, least in ((psi, 0.45), (pcrs, 0.085)):  # arrival jitter allowed for
                 self.assertGreaterEqual(min([b.t - a.t for a, b in zip(kind, kind[1:])] or [1]), least, fields)
             age = [ticks(int(d.t * 1e6) // 100 * 9, pcr(d)) for d in pcrs]  # stamped a little before arrival

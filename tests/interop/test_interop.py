@@ -56,8 +56,7 @@ class Interop(Scene):
         self.capture('--tone', 500, '--layout', 'u8', '--size', 960, '--duration', 2, '--record', SENT)
         time.sleep(1)
         gst.stop(signal.SIGINT)
-        sent = read(SENT, True)
-        self.assertEqual((len(sent), read('/tmp/l8.raw', True) == sent), (2 * 48000 * 2, True))
+        self.assertEqual((len(read(SENT, True)), read('/tmp/l8.raw', True) == read(SENT, True)), (2 * 48000 * 2, True))
 
     @needs('tshark')
     def test_tshark_reads_rtp_and_the_sender_reports(self):
