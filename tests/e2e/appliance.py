@@ -190,7 +190,7 @@ class Scene(unittest.TestCase):
         self.assertTrue(until(lambda: read(SDP) == f'a=rtpmap:98 {rtpmap}\n'), svc.text())
         return svc
 
-    def record_ts(self, channels, secs, *fields):  # on 127.0.0.1:1234 while fed; SENT: what to carry
+    def record_ts(self, channels, secs, *fields):  # what 127.0.0.1:1234 gets while fed secs of noise; SENT
         Path('/tmp/noise.raw').write_bytes(os.urandom(96000 * channels * secs))
         rx = Rx(1234)
         self.block('audio_output_mode=2', *fields)
