@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ googletest              # host build and unit tests
   g++-powerpc-linux-gnu qemu-user               # appliance build, tests under qemu-ppc
   util-linux iproute2 procps sysvinit-utils     # sandbox: unshare, ip, ps, pidof
+  python3                                       # end-to-end scenes and their driver
   net-tools passwd                              # utility library tests: /sbin/route, passwd, useradd
   clang libclang-rt-14-dev clang-format         # fuzzers, format check
   ffmpeg tshark                                 # interoperability checks and the demo
