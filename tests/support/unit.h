@@ -4,13 +4,19 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
@@ -84,4 +90,72 @@ inline std::string file_text(const std::string& path) {
 
 inline void write_text(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// True under a user-mode emulator (the appliance build, qemu-ppc): the kernel underneath
+// is the host's, with the host's byte order in /proc.
+inline constexpr bool kUnderEmulator = sizeof(AUDIO_EMULATOR) > 1;
+
+// Runs a shell command; true when it exits with status 0.
+inline bool run_shell(const std::string& command) {
+    const int rc = std::system(command.c_str());
+    return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+}
+
+// Everything a shell command prints on standard output.
+inline std::string shell_output(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+// Where a connected socket sends to, "a.b.c.d:port"; "none" when it is not connected.
+inline std::string peer_of(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "none";
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+// A real process named `name` for pidof (a link of that name in dir to /bin/sleep), started
+// to sleep `seconds`; returns once the program has replaced the child, or -1.
+inline pid_t start_named_process(const std::string& dir, const std::string& name,
+                                 int seconds = 60) {
+    const std::string path = dir + "/" + name, duration = std::to_string(seconds);
+    int ready[2];
+    if ((symlink("/bin/sleep", path.c_str()) != 0 && errno != EEXIST) || pipe2(ready, O_CLOEXEC))
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(path.c_str(), name.c_str(), duration.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ready[1]);  // the child's copy closes at its exec: end of file then
+    char byte;
+    while (pid > 0 && read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    return pid;
+}
+
+// The child's wait status once it has ended, or -1 when it still runs after timeout_ms.
+inline int wait_for_exit(pid_t pid, int timeout_ms = 5000) {
+    for (int waited = 0; waited <= timeout_ms; waited += 10) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return status;
+        if (r < 0) return -1;
+        usleep(10000);
+    }
+    return -1;
+}
+
+inline bool killed_by_sigkill(int status) {
+    return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }

@@ -10,7 +10,6 @@
 #include "input/format_poll.h"
 #include "input/fpga_window.h"
 #include "input/process_control.h"
-#include "support/named_process.h"
 #include "support/unit.h"
 
 bool operator==(const AudioFormat& a, const AudioFormat& b) { return same_format(a, b); }

@@ -3,7 +3,6 @@
 // hand-annotated bytes, round trips with the LPCM and video writers, reassembly errors,
 // bounds, and the hostile inputs of TsDemuxRegression, where every crash the fuzzer finds
 // becomes a row.
-#include "support/rtp_receivers.h"
 #include "support/unit.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <regex>
 
-#include "support/private_system.h"
 #include "support/unit.h"
 #include "util/file_utils.h"
 #include "util/net_config.h"
@@ -155,7 +154,8 @@ TEST(Interfaces, RequestsGatewayAndAFailingOrLyingRouteCommand) {
     // A stand-in /sbin/route logs its arguments and exits with the status in /sbin/status:
     // failing, then lying (success that deletes nothing: the deletions give up, the new
     // gateway is added, but the old one still reads back).
-    ASSERT_TRUE(run_shell("ip route add default via 10.1.2.1 dev eth0") && mount_tmpfs("/sbin"));
+    ASSERT_TRUE(run_shell("ip route add default via 10.1.2.1 dev eth0") &&
+                run_shell("mount -n -t tmpfs tmpfs /sbin"));
     write_text("/sbin/route", "#!/bin/sh\necho \"$@\" >> /sbin/calls\nexit $(cat /sbin/status)\n");
     write_text("/sbin/status", "7");
     ASSERT_EQ(chmod("/sbin/route", 0755), 0);
@@ -169,7 +169,8 @@ TEST(Interfaces, RequestsGatewayAndAFailingOrLyingRouteCommand) {
 }
 
 TEST(Interfaces, GatewayReadFromTheRouteTable) {
-    ASSERT_TRUE(mount_tmpfs("/proc") && mkdir("/proc/net", 0755) == 0);  // a route table of our own
+    ASSERT_TRUE(run_shell("mount -n -t tmpfs tmpfs /proc") &&
+                mkdir("/proc/net", 0755) == 0);  // a route table of our own
     // The kernel prints the network-order address as one number in its own byte order. The
     // lines of br0 and of another route of eth0 come first, and are not the answer.
     const std::string gw = htonl(1) == 1 ? "0A010201" : "0102010A", none = "0 eeeeeeeeeeee ";
