@@ -176,6 +176,16 @@ TEST(Mailbox, SendsFlushFullQueuesAtMostEightTimesAndWaitsTakeTheirCode) {
     put(9, layout(4, 6));
     std::uint32_t got = 7;
     EXPECT_EQ((std::pair{mbx_wait_msg6(&got), got}), std::pair(4, 0u));
+    // The wait for code 5 on mailbox 4: a refusal (all ones) is 0 and leaves the answer alone.
+    put(4, layout(8, 5, {{4, 4, 0xFFFFFFFF}}));
+    put(4, layout(8, 5, {{4, 4, 42}}));
+    EXPECT_EQ((std::pair{mbx_wait_msg5(&got), got}), std::pair(0, 0u));
+    EXPECT_EQ((std::pair{mbx_wait_msg5(&got), got}), std::pair(1, 42u));
+    // Removing a queue logs only when it fails.
+    const int queue = msgget(77, IPC_CREAT | 0600);
+    EXPECT_EQ(log_of([&] { EXPECT_EQ(remove_msgq(queue), 0); }), "");
+    EXPECT_EQ(log_of([&] { EXPECT_EQ(remove_msgq(queue), -1); }),
+              "fail to msgctl in remove_msgq ::: Invalid argument\n");
 }
 
 TEST(Mailbox, EverySenderQueuesItsLayoutOnItsMailbox) {

@@ -131,6 +131,13 @@ TEST(PsiAndLpcm, SectionsAndTheBlockOf1920BytesMatchTheWorkedExamples) {
     init_psi_tables();
     init_pes_header();
     set_pes_pts(0);
+    // The PMT writer refuses descriptors announced but not given; none announced need none.
+    u8 section[kSectionBufferSize];
+    U32 n = 0;
+    EXPECT_EQ(nums(makeQVXPMT(section, &n, 0x22, 0x80, 0x164, 1, nullptr, 0, 0, 0, nullptr),
+                   makeQVXPMT(section, &n, 0x22, 0x80, 0x164, 0, nullptr, 0x1B, 0x21, 1, nullptr),
+                   makeQVXPMT(section, &n, 0x22, 0x80, 0x164, 0, nullptr, 0x1B, 0x21, 0, nullptr)),
+              nums(0, 0, 1));
     const Bytes pcm = pattern(1920), check = hex("313233343536373839");
     Bytes out(12 * 188), pes;
     U32 len = 0;
@@ -313,6 +320,14 @@ TEST(TsDemux, TablesGateThePidsAndStoresAreBounded) {
     const Bytes pcm = pattern(400, 3);
     EXPECT_EQ(demux(cat({audio(2, pcm), part(kPsi, 0, 188), audio(2, pcm)})), kNothing);
     EXPECT_EQ(demux(cat({part(kPsi, 188, 188), audio(2, pcm)})), make_tuple(1, 0u, "", pcm));
+    // A table on PID 2 is a section, passed over quietly, not a PES. A PMT that puts the PCR
+    // on the audio PID (the second stream) leaves the audio flowing.
+    EXPECT_EQ(demux(packet("47400210 00 03B009 FFFF C10000 00000000")), kNothing);
+    Bytes pmt = put(hex(kPmt), 9, hex("E164"));
+    const U32 crc = section_crc32(&pmt[1], 38);
+    pmt = put(pmt, 39, {u8(crc >> 24), u8(crc >> 16), u8(crc >> 8), u8(crc)});
+    EXPECT_EQ(demux(cat({put(packet("47404211"), 4, pmt), audio(2, pcm)})),
+              make_tuple(1, 0u, "", pcm));
     // Entries 0..3 hold PIDs 0, 1, 2 and 0x1FFF.
     const auto find = [](U32 pid) { return FindKeyDataArray(&demux_pid_filter(), pid, nullptr); };
     EXPECT_EQ(nums(find(0x42), find(0x21), find(0x164), find(0x22)), nums(4, 5, 6, -1));
@@ -327,10 +342,12 @@ TEST(TsDemux, TablesGateThePidsAndStoresAreBounded) {
     EXPECT_EQ(GetNextKeyDataArray(&a, 19, &key, &value) + GetNextKeyDataArray(&a, 18, &key, &value),
               18);
     EXPECT_EQ(key, 119u);
-    // Names at the edges of their ranges: stream_type 0x7F, descriptor_tags 0x1B and 0x40.
+    // Names at the edges of their ranges: stream_type 0x7F; descriptor_tags 0x1B, 0x2A/2B, 0x40.
     // clang-format off
     EXPECT_EQ(std::string(stream_type_name(0x7F)) + descriptor_tag_name(0x1B) +
-              descriptor_tag_name(0x40), "IPMP streamMPEG-4_video_descriptorUser Private");
+              descriptor_tag_name(0x2A) + "|" + descriptor_tag_name(0x2B) +
+              descriptor_tag_name(0x40), "IPMP streamMPEG-4_video_descriptorAVC timing and HRD "
+              "descriptor|ITU-T Rec. H.222.0 | ISO/IEC 13818-1 ReservedUser Private");
     // clang-format on
 }
 
