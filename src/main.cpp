@@ -126,7 +126,8 @@ int main(int /*argc*/, char** argv) {
         const int ready = wait_for_feed(feed_sock);
         if (ready < 0) {
             if (errno != EINTR)
-                dbg_printf("%s:%d Error %d:%s\n\r", "main", 1197, errno, std::strerror(errno));
+                dbg_printf("%s:%d Error %d:%s\n\r", "main", kLineMainWaitError, errno,
+                           std::strerror(errno));
             continue;
         }
 

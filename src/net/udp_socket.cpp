@@ -142,7 +142,7 @@ int sockTxOpen(const char* local_addr, std::uint16_t local_port, const char* mca
         return close_failed(sock);
     if (!reuse_and_bind(sock, local_addr, local_port)) return close_failed(sock);
     if (remote_addr && !sockConnect(sock, remote_addr, remote_port)) {
-        dbg_printf("[DBG] %s:%d\n", __func__, __LINE__);
+        DBG_TRACE_LINE();
         return close_failed(sock);
     }
     if (out_sock) *out_sock = sock;
@@ -161,7 +161,7 @@ int sockRxOpen(const char* local_addr, std::uint16_t local_port, const char* if_
     // A multicast source is neither connected nor joined: no group membership is taken.
     if (non_empty(remote_addr) && !isMulticastAddr(inet_addr(remote_addr)) &&
         !sockConnect(sock, remote_addr, remote_port)) {
-        dbg_printf("[DBG] %s:%d\n", __func__, __LINE__);
+        DBG_TRACE_LINE();
         return close_failed(sock);
     }
     if (out_sock) *out_sock = sock;
@@ -179,7 +179,7 @@ int sockTRxOpen(const char* local_addr, std::uint16_t local_port, const char* mc
         return close_failed(sock);
     if (!reuse_and_bind(sock, local_addr, local_port)) return close_failed(sock);
     if (non_empty(remote_addr) && !sockConnect(sock, remote_addr, remote_port)) {
-        dbg_printf("[DBG] %s:%d\n", __func__, __LINE__);
+        DBG_TRACE_LINE();
         return close_failed(sock);
     }
     if (out_sock) *out_sock = sock;
