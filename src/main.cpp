@@ -6,6 +6,7 @@
 
 #include "core/audio_feed.h"
 #include "core/audio_format.h"
+#include "core/block_view.h"
 #include "core/clock.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
@@ -102,6 +103,8 @@ int main(int /*argc*/, char** argv) {
 
     fpga_open();
     if (!shm_attach()) return 0;
+    // What the input and the outputs read of the block, each field loaded at its use.
+    [[maybe_unused]] const BlockView block = attached_block();
 
     int feed_sock = -1;
     if (sockRxOpen("127.0.0.1", kFeedPort, nullptr, nullptr, 0, &feed_sock) < 0) {
