@@ -8,6 +8,7 @@
 #include "core/debug_log.h"
 #include "core/shm_config.h"
 #include "net/udp_socket.h"
+#include "util/text_utils.h"
 
 AudioRtspClient ARClist[kARClistSize];
 std::int32_t ARClist_count = 0;

@@ -11,6 +11,7 @@
 #include "net/udp_socket.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"
+#include "util/text_utils.h"
 
 namespace {
 
