@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -183,16 +184,8 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Samples of a file source, loaded once; a tone is computed as it goes.
-struct Source {
-    bool is_tone = true;
-    std::vector<std::int16_t> samples;
-    std::size_t next = 0;
-    std::uint64_t frame = 0;  // tone position, in sample frames
-};
-
-Source load_source(Options& o) {
-    Source src;
+capture::SampleSource load_source(Options& o) {
+    capture::SampleSource src;
     if (!o.wav_path.empty()) {
         const std::vector<std::uint8_t> file = read_whole(o.wav_path);
         capture::WavInfo info;
@@ -217,31 +210,6 @@ Source load_source(Options& o) {
     return src;
 }
 
-// Fills up to count samples; fewer only when a file without --loop runs out.
-std::size_t fill(Source& src, const Options& o, std::int16_t* out, std::size_t count) {
-    if (src.is_tone) {
-        for (std::size_t k = 0; k < count; ++k) {
-            const auto channel = static_cast<std::uint32_t>(src.next);
-            out[k] = capture::tone_sample(o.tone_hz, o.amplitude, o.rate, src.frame, channel);
-            if (++src.next == o.channels) {
-                src.next = 0;
-                ++src.frame;
-            }
-        }
-        return count;
-    }
-    std::size_t k = 0;
-    // A looped file restarts at most once per sample wanted, so this ends.
-    while (k < count) {
-        if (src.next == src.samples.size()) {
-            if (!o.loop) break;
-            src.next = 0;
-        }
-        out[k++] = src.samples[src.next++];
-    }
-    return k;
-}
-
 std::timespec add_ns(std::timespec t, std::uint64_t ns) {
     const std::uint64_t total = static_cast<std::uint64_t>(t.tv_nsec) + ns % 1000000000u;
     t.tv_sec += static_cast<std::time_t>(ns / 1000000000u + total / 1000000000u);
@@ -258,7 +226,7 @@ double seconds_between(const std::timespec& a, const std::timespec& b) {
 
 int main(int argc, char** argv) {
     Options o = parse_options(argc, argv);
-    Source src = load_source(o);
+    capture::SampleSource src = load_source(o);
 
     const auto width = static_cast<std::size_t>(o.layout->wire_bytes);
     const std::uint64_t bytes_per_sec = std::uint64_t{o.rate} * o.channels * width;
@@ -292,7 +260,9 @@ int main(int argc, char** argv) {
     clock_gettime(CLOCK_MONOTONIC, &start);
 
     for (; sent < o.count && !g_stop; ++sent) {
-        const std::size_t n = fill(src, o, samples.data(), samples.size());
+        const std::size_t n =
+            capture::fill_samples(src, {o.tone_hz, o.amplitude, o.rate, o.channels}, o.loop,
+                                  samples.data(), samples.size());
         if (n == 0) break;
         capture::encode_datagram(o.layout->layout, samples.data(), n, wire.data(), expected.data());
         const std::size_t len = n * width;

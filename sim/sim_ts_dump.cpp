@@ -14,8 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
+
+#include "ts_tally.h"
 
 namespace {
 
@@ -46,32 +47,6 @@ double now_seconds() {
     gettimeofday(&tv, nullptr);
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
-
-struct Summary {
-    unsigned long datagrams = 0, pat = 0, pmt = 0, pcr = 0, audio = 0, other = 0;
-    unsigned long continuity_errors = 0, not_packets = 0;
-    std::map<unsigned, unsigned> last_cc;
-
-    void add(const std::uint8_t* d, std::size_t n) {
-        ++datagrams;
-        if (n % 188 != 0) ++not_packets;
-        for (std::size_t off = 0; off + 188 <= n; off += 188) {
-            const std::uint8_t* p = d + off;
-            const unsigned pid = (p[1] & 0x1Fu) << 8 | p[2];
-            unsigned long& count = pid == 0       ? pat
-                                   : pid == 0x42  ? pmt
-                                   : pid == 0x22  ? pcr
-                                   : pid == 0x164 ? audio
-                                                  : other;
-            ++count;
-            if ((p[3] & 0x10) == 0) continue;  // no payload: the counter does not advance
-            const unsigned cc = p[3] & 0x0Fu;
-            const auto it = last_cc.find(pid);
-            if (it != last_cc.end() && cc != ((it->second + 1) & 0x0Fu)) ++continuity_errors;
-            last_cc[pid] = cc;
-        }
-    }
-};
 
 }  // namespace
 
@@ -122,7 +97,7 @@ int main(int argc, char** argv) {
     FILE* out = std::fopen(out_path.c_str(), "wb");
     if (!out) fail("cannot write ", out_path.c_str());
 
-    Summary sum;
+    TsTally sum;
     static std::uint8_t buf[65536];
     const double end = now_seconds() + seconds;
     for (double left = seconds; left > 0; left = end - now_seconds()) {
@@ -141,8 +116,7 @@ int main(int argc, char** argv) {
         std::printf(
             "%lu datagrams, %lu packets (PAT %lu, PMT %lu, PCR %lu, audio %lu, other %lu), "
             "%lu continuity errors%s\n",
-            sum.datagrams, sum.pat + sum.pmt + sum.pcr + sum.audio + sum.other, sum.pat, sum.pmt,
-            sum.pcr, sum.audio, sum.other, sum.continuity_errors,
-            sum.not_packets ? ", some datagrams not whole packets" : "");
+            sum.datagrams, sum.packets(), sum.pat, sum.pmt, sum.pcr, sum.audio, sum.other,
+            sum.continuity_errors, sum.not_packets ? ", some datagrams not whole packets" : "");
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "core/audio_feed.h"
 #include "core/audio_format.h"
+#include "core/block_view.h"
 #include "core/clock.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
@@ -100,8 +101,17 @@ int main(int /*argc*/, char** argv) {
         dbg_to_file();
     dbg_set_logfile("/tmp/.print_audio_rtsp");
 
-    fpga_open();
+    switch (fpga_open()) {
+        case FpgaOpen::mapped:
+            break;
+        case FpgaOpen::no_device:
+            return 0;
+        case FpgaOpen::misplaced:
+            return 1;
+    }
     if (!shm_attach()) return 0;
+    // What the input and the outputs read of the block, each field loaded at its use.
+    const BlockView block = attached_block();
 
     int feed_sock = -1;
     if (sockRxOpen("127.0.0.1", kFeedPort, nullptr, nullptr, 0, &feed_sock) < 0) {
@@ -126,7 +136,8 @@ int main(int /*argc*/, char** argv) {
         const int ready = wait_for_feed(feed_sock);
         if (ready < 0) {
             if (errno != EINTR)
-                dbg_printf("%s:%d Error %d:%s\n\r", "main", 1197, errno, std::strerror(errno));
+                dbg_printf("%s:%d Error %d:%s\n\r", "main", kLineMainWaitError, errno,
+                           std::strerror(errno));
             continue;
         }
 
@@ -137,7 +148,7 @@ int main(int /*argc*/, char** argv) {
 
         if (due.detect) {
             loop.force_detect = false;
-            poll_audio_format(&current_audio_format);
+            poll_audio_format(block, &current_audio_format);
             loop.last.detect = now;
         }
 

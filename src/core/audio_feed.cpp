@@ -65,7 +65,7 @@ FeedResult receive_feed(int feed_sock, FeedBuffers& buf, const AudioFormat& form
     const ssize_t got = recv(feed_sock, buf.datagram, kFeedMaxDatagram, 0);
     if (got <= 0) {
         if (errno != EINTR && errno != EAGAIN) {
-            dbg_printf("[DBG] %s:%d ", "main", 1312);
+            DBG_TRACE_AT("main", kLineMainRecv);
             dbg_perror("recv");
         }
         return FeedResult::failed;

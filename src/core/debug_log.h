@@ -27,9 +27,21 @@ std::int32_t get_file_size(const char* name);
 // Replaces trailing '\n', '\r' and ' ' with NUL, in place.
 void trim_line_end(char* text);
 
-// Trace of where something happened: "[DBG] function:line " on the current line,
-// usually followed by dbg_perror with the failed call's name.
-#define DBG_TRACE() dbg_printf("[DBG] %s:%d ", __func__, __LINE__)
+// Every trace of where something happened goes through DBG_TRACE_AT: "[DBG] name:line " on
+// the current line, usually followed by dbg_perror with the failed call's name (or by
+// "\n" alone, DBG_TRACE_LINE).
+#define DBG_TRACE_AT(name, line) dbg_printf("[DBG] %s:%d ", name, line)
+// This function and line.
+#define DBG_TRACE() DBG_TRACE_AT(__func__, __LINE__)
+// A helper traced under the name of the public function it serves.
+#define DBG_TRACE_IN(name) DBG_TRACE_AT(name, __LINE__)
+// A whole trace line, with nothing after it.
+#define DBG_TRACE_LINE() dbg_printf("[DBG] %s:%d\n", __func__, __LINE__)
+// Line numbers of the deployed build that three log lines carry, which the appliance's
+// log readers match on: they stay these numbers whatever line of this source writes them.
+inline constexpr int kLineMainWaitError = 1197;  // "main:1197 Error <errno>:<text>"
+inline constexpr int kLineMainRecv = 1312;       // "[DBG] main:1312 " before a failed recv
+inline constexpr int kLineRemakeTsSock = 1066;   // "[DBG] remake_ts_sock:1066 peer_ip-..."
 
 // Log size beyond which the next message rotates the file into its backup.
 inline constexpr std::int32_t kLogRotateBytes = 8192;

@@ -32,6 +32,8 @@ bool shm_attach() {
     return true;
 }
 
+std::size_t shm_segment_size() { return g_segment_size; }
+
 std::size_t shm_room_from(const void* field) {
     const auto base = reinterpret_cast<std::uintptr_t>(shm_config);
     const auto at = reinterpret_cast<std::uintptr_t>(field);

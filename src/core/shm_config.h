@@ -125,6 +125,9 @@ void shm_store(T& field, T value) {
 // through dbg_perror and returns false. Records the segment's size (IPC_STAT).
 bool shm_attach();
 
+// Bytes of the attached segment (IPC_STAT); 0 before shm_attach or when it is unknown.
+std::size_t shm_segment_size();
+
 // Bytes of the segment from `field` to its end (0 when the field lies beyond it).
 std::size_t shm_room_from(const void* field);
 

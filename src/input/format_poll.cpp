@@ -4,37 +4,25 @@
 #include <cstdlib>
 
 #include "core/debug_log.h"
-#include "core/shm_config.h"
 #include "input/process_control.h"
-
-std::uint32_t applied_sample_rate = 0;
 
 namespace {
 
 FormatTracking g_tracking = kFormatTrackingStart;
+std::uint32_t g_applied_sample_rate = 0;
 
 constexpr const char* kSourceNames[] = {"HDSDI-I2S", "HDMI-SPDIF", "HDMI-I2S", "ADC-I2S"};
 
 int as_int(std::uint32_t v) { return static_cast<int>(v); }
 
-AudioFormat read_fixed_format(const ShmConfig& c) {
-    return {shm_load(c.alt_audio_source), shm_load(c.alt_audio_bits), shm_load(c.alt_audio_codec),
-            shm_load(c.alt_audio_channels), shm_load(c.alt_audio_rate)};
-}
-
-AudioFormat detect_format(ShmConfig& c, const AudioFormat& previous) {
+AudioFormat detect_format(const BlockView& block, const AudioFormat& previous) {
     // What the probe leaves unwritten for an unrecognised input stays as here: not valid,
     // no rate.
     InputDetect probe{255, 0, 0};
-    probe_audio_input(probe);
-    const FormatSettings s{shm_load(c.audio_channel_mode), shm_load(c.audio_codec),
-                           shm_load(c.audio_rate_mode)};
+    probe_audio_input(block, probe);
+    const FormatSettings s{block.channel_mode(), block.codec(), block.rate_mode()};
     const AudioFormat f = detected_format(probe, s, previous);
-    shm_store(c.cur_audio_source, f.source);
-    shm_store(c.cur_audio_bits, f.bits);
-    shm_store(c.cur_audio_codec, f.codec);
-    shm_store(c.cur_audio_channels, f.channels);
-    shm_store(c.cur_audio_rate, f.sample_rate);
+    block.publish_format(f);
     return f;
 }
 
@@ -45,13 +33,14 @@ void run_ignoring_status(const char* command) {
 
 }  // namespace
 
+const std::uint32_t& applied_sample_rate = g_applied_sample_rate;
+
 const char* audio_source_name(std::uint32_t source) {
     return source < 4 ? kSourceNames[source] : "Unknown";
 }
 
-void poll_audio_format(AudioFormat* format) {
-    ShmConfig& c = *shm_config;
-    *format = shm_load(c.use_alt_settings) != 0 ? read_fixed_format(c) : detect_format(c, *format);
+void poll_audio_format(const BlockView& block, AudioFormat* format) {
+    *format = block.use_alt_settings() ? block.alt_format() : detect_format(block, *format);
     const AudioFormat& f = *format;
 
     const FormatStep step = confirm_format(g_tracking, f);
@@ -73,7 +62,7 @@ void poll_audio_format(AudioFormat* format) {
     if (step.reconfigure) {
         write_sdp_line(f);
         stop_rtsp_servers();
-        applied_sample_rate = f.sample_rate;
+        g_applied_sample_rate = f.sample_rate;
     }
 }
 

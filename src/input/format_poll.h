@@ -9,12 +9,13 @@
 #include <cstdint>
 
 #include "core/audio_format.h"
+#include "core/block_view.h"
 #include "input/fpga_window.h"
 
 // RTP timestamp clock rate: the sample rate of the format last applied with a rewrite of
-// the SDP line; 0 until the first format is applied. Written only by the poll; read by
-// the RTP packetiser and the RTCP sender reports.
-extern std::uint32_t applied_sample_rate;
+// the SDP line; 0 until the first format is applied. Written only by the poll; read-only
+// to everyone else (the RTP packetiser and the RTCP sender reports).
+extern const std::uint32_t& applied_sample_rate;
 
 inline constexpr const char* kSdpLinePath = "/tmp/audio_auxSDPLine";
 
@@ -90,15 +91,16 @@ constexpr FormatStep confirm_format(const FormatTracking& prev, const AudioForma
     return step;
 }
 
-// One poll: builds the format into *format (the detection path also writes it into
-// cur_audio_source .. cur_audio_rate of the shared block; the fixed format of the
-// alternate settings is copied as it stands and nothing is written back), traces, and
-// applies a confirmed format. Called only by the main loop, with &current_audio_format.
+// One poll: builds the format into *format from what `block` holds at this moment (the
+// detection path also publishes it into cur_audio_source .. cur_audio_rate of the block;
+// the fixed format of the alternate settings is copied as it stands and nothing is written
+// back), traces, and applies a confirmed format. Called only by the main loop, with the
+// view of the attached block and &current_audio_format.
 //
 // With no recognised input the probe leaves its record's input_valid and sample_rate
 // alone; the poll's scratch record starts as {255, 0, 0}, so such an input gives
 // codec 8 (no audio) at sample_rate 0, and applying it removes the SDP line.
-void poll_audio_format(AudioFormat* format);
+void poll_audio_format(const BlockView& block, AudioFormat* format);
 
 // Writes "a=rtpmap:98 PCMA/<rate>/<channels>" (codec 2), "...PCMU/..." (codec 3) or
 // "...L<bits>/<rate>/<channels>" (any other codec) with a newline into kSdpLinePath, or

@@ -4,10 +4,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
+#include "core/block_view.h"
 #include "core/debug_log.h"
-#include "core/shm_config.h"
 
 namespace {
 
@@ -26,11 +24,11 @@ constexpr std::uintptr_t word_of(std::uintptr_t addr) { return addr & ~std::uint
 
 }  // namespace
 
-void fpga_open() {
+FpgaOpen fpga_open() {
     const int fd = open("/dev/mem", O_RDWR | O_SYNC);
     if (fd < 0) {
         dbg_printf("Error: /dev/mem does not exist\n");
-        std::exit(0);
+        return FpgaOpen::no_device;
     }
     // A hint, not MAP_FIXED: the window must not replace whatever already sits there;
     // landing anywhere else is refused below.
@@ -41,9 +39,12 @@ void fpga_open() {
         dbg_printf("Can't match physical(%x) to logical(%x) retflag(%x)\n", FPGA_PHYS_BASE,
                    static_cast<unsigned>(FPGA_VIRT_BASE),
                    static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(at)));
-        std::exit(1);
+        if (at != MAP_FAILED) munmap(at, FPGA_WINDOW_SIZE);
+        close(fd);
+        return FpgaOpen::misplaced;
     }
     close(fd);
+    return FpgaOpen::mapped;
 }
 
 // The register bus, not the compiler, decides what an access at an odd address does:
@@ -93,8 +94,8 @@ void fpga_write16_rmw(std::uintptr_t addr, std::uint16_t value) {
     }
 }
 
-void probe_audio_input(InputDetect& record) {
-    if (shm_load(shm_config->board_type) != kFpgaBoard) {
+void probe_audio_input(const BlockView& block, InputDetect& record) {
+    if (block.board_type() != kFpgaBoard) {
         record = {0, 1, 48000};
         return;
     }

@@ -1,11 +1,14 @@
 // The capture FPGA's register window: 512 bytes of registers at physical 0xF8000000,
 // mapped once at start-up (main) at the fixed virtual address 0x38000000. Accessors of
 // fixed width make exactly one volatile access each; the format poll reads the audio
-// input register through probe_audio_input. No call here allocates or fails at run time.
+// input register through probe_audio_input. No call here allocates, fails at run time or
+// ends the process: fpga_open reports its outcome and main decides.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+class BlockView;
 
 inline constexpr std::uint32_t FPGA_PHYS_BASE = 0xF8000000u;
 inline constexpr std::uintptr_t FPGA_VIRT_BASE = 0x38000000u;
@@ -15,12 +18,17 @@ inline constexpr std::size_t FPGA_WINDOW_SIZE = 0x200;
 // 0 and 1 = no recognised input. The upper bits are not interpreted.
 inline constexpr std::uintptr_t AUDIO_INPUT_REG = FPGA_VIRT_BASE + 0x28;
 
-// Opens "/dev/mem" and maps the window at FPGA_VIRT_BASE (as a hint: no MAP_FIXED).
-// Returns only when the window sits exactly there. Otherwise ends the process:
-// "Error: /dev/mem does not exist\n" and status 0 when the open fails,
-// "Can't match physical(f8000000) to logical(38000000) retflag(<address>)\n" and
-// status 1 when the mapping fails or lands elsewhere.
-void fpga_open();
+enum class FpgaOpen {
+    mapped,     // the window sits at FPGA_VIRT_BASE
+    no_device,  // "/dev/mem" could not be opened: logged "Error: /dev/mem does not exist\n"
+    misplaced,  // the mapping failed or landed elsewhere (a second call lands elsewhere):
+                // logged "Can't match physical(f8000000) to logical(38000000) retflag(<a>)\n"
+};
+
+// Opens "/dev/mem" and maps the window at FPGA_VIRT_BASE (as a hint: no MAP_FIXED). Logs
+// a failure and releases what it made; the service ends with status 0 for no_device and
+// status 1 for misplaced.
+[[nodiscard]] FpgaOpen fpga_open();
 
 // Register accessors. Addresses are absolute (FPGA_VIRT_BASE + offset) and are not
 // checked against the window. Each call makes the accesses named, once, at that width.
@@ -48,9 +56,8 @@ struct InputDetect {
     std::int32_t sample_rate;  // Hz; always 48000 when filled
 };
 
-// board_type (shared block offset 24) other than 0x0100: HD-SDI at 48000 Hz, without
-// touching the FPGA. Otherwise reads AUDIO_INPUT_REG, traces "FPGA [%p] %x => %x\n" on
-// every change of its raw value (the last value starts as 0xFFFF), and decodes bits 1..0.
-// With no recognised input only `source` is written (255): the caller's record keeps its
-// input_valid and sample_rate.
-void probe_audio_input(InputDetect& record);
+// A board_type other than 0x0100: HD-SDI at 48000 Hz, without touching the FPGA. Otherwise reads
+// AUDIO_INPUT_REG, traces "FPGA [%p] %x => %x\n" on every change of its raw value (the last value
+// starts as 0xFFFF), and decodes bits 1..0. With no recognised input only `source` is written
+// (255): the caller's record keeps its input_valid and sample_rate.
+void probe_audio_input(const BlockView& block, InputDetect& record);

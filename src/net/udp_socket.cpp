@@ -2,42 +2,27 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/debug_log.h"
+#include "util/text_utils.h"
 
 namespace {
 
 // recvFromPeer drains until its shared 1 ms budget is spent; this caps a flood that
 // would otherwise keep it reading for ever.
 constexpr int kMaxDrainRounds = 4096;
-// make_tcp_server gives up after this many failed binds, one second apart.
-constexpr int kMaxBindFailures = 11;
 
 const char* or_null(const char* text) { return text ? text : "null"; }
 bool non_empty(const char* text) { return text && text[0] != '\0'; }
 
-// 0..35 for 0-9, a-z, A-Z; 99 for anything else.
-int digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-    return 99;
-}
-
 sockaddr* as_sockaddr(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
-
-#define LOG_ERRNO() \
-    dbg_printf("%s:%d Error %d:%s\n\r", __func__, __LINE__, errno, std::strerror(errno))
 
 // Closes a socket whose set-up failed; errno was already reported.
 int close_failed(int sock) {
@@ -142,7 +127,7 @@ int sockTxOpen(const char* local_addr, std::uint16_t local_port, const char* mca
         return close_failed(sock);
     if (!reuse_and_bind(sock, local_addr, local_port)) return close_failed(sock);
     if (remote_addr && !sockConnect(sock, remote_addr, remote_port)) {
-        dbg_printf("[DBG] %s:%d\n", __func__, __LINE__);
+        DBG_TRACE_LINE();
         return close_failed(sock);
     }
     if (out_sock) *out_sock = sock;
@@ -161,7 +146,7 @@ int sockRxOpen(const char* local_addr, std::uint16_t local_port, const char* if_
     // A multicast source is neither connected nor joined: no group membership is taken.
     if (non_empty(remote_addr) && !isMulticastAddr(inet_addr(remote_addr)) &&
         !sockConnect(sock, remote_addr, remote_port)) {
-        dbg_printf("[DBG] %s:%d\n", __func__, __LINE__);
+        DBG_TRACE_LINE();
         return close_failed(sock);
     }
     if (out_sock) *out_sock = sock;
@@ -179,7 +164,7 @@ int sockTRxOpen(const char* local_addr, std::uint16_t local_port, const char* mc
         return close_failed(sock);
     if (!reuse_and_bind(sock, local_addr, local_port)) return close_failed(sock);
     if (non_empty(remote_addr) && !sockConnect(sock, remote_addr, remote_port)) {
-        dbg_printf("[DBG] %s:%d\n", __func__, __LINE__);
+        DBG_TRACE_LINE();
         return close_failed(sock);
     }
     if (out_sock) *out_sock = sock;
@@ -224,119 +209,6 @@ int StrAddr2SockAddr(const char* addr, std::uint16_t port, sockaddr_in* out) {
     out->sin_addr.s_addr = non_empty(addr) ? inet_addr(addr) : htonl(INADDR_ANY);
     out->sin_port = htons(port);
     return 1;
-}
-
-int StrAddr2IntAddr(const char* host, in_addr* out) {
-    const hostent* entry = gethostbyname(host);
-    if (!entry) {
-        dbg_printf("%s:%d unknown host '%s'\n", __func__, __LINE__, host);
-        return 0;
-    }
-    if (entry->h_length != 4) {
-        dbg_printf("%s:%d h_length %d\n", __func__, __LINE__, entry->h_length);
-        return 0;
-    }
-    std::memcpy(out, entry->h_addr_list[0], 4);
-    return entry->h_addrtype;
-}
-
-int isMulticastAddr(std::uint32_t addr_net) {
-    const std::uint32_t addr = ntohl(addr_net);
-    return addr >= 0xE0000100u && addr <= 0xEFFFFFFFu ? 1 : 0;
-}
-
-int StrAddr2Octets(const char* text, std::uint8_t* octets) {
-    if (!text || text[0] == '.' || text[0] == '\n') return 0;
-    int dots = 0;
-    std::size_t field = 0;  // index of the current octet's first character
-    bool last_was_digit = false;
-    for (std::size_t i = 0; text[i] != '\0' && text[i] != '\n'; ++i) {
-        const char c = text[i];
-        if (c == '.') {
-            if (++dots > 3) return 0;
-            field = i + 1;
-            last_was_digit = false;
-            continue;
-        }
-        if (c < '0' || c > '9') return 0;
-        std::uint32_t value = 0;
-        if (!strToU32(text + field, &value, 10) || value > 255) return 0;
-        octets[dots] = static_cast<std::uint8_t>(value);
-        last_was_digit = true;
-    }
-    return dots == 3 && last_was_digit && octets[0] != 0 ? 1 : 0;
-}
-
-int strToU32(const char* text, std::uint32_t* out, int base) {
-    if (!text || base < 0 || base == 1 || base > 36) return 0;
-    // strtoll converts something exactly when a digit of the base follows the optional
-    // blanks and sign (a "0x" prefix starts with the digit 0). Decided here rather than
-    // from its end pointer, which glibc leaves unset for a refused base.
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    if (*p == '+' || *p == '-') ++p;
-    if (digit_value(*p) >= (base == 0 ? 10 : base)) return 0;
-    const long long value = std::strtoll(text, nullptr, base);
-    *out = static_cast<std::uint32_t>(static_cast<unsigned long long>(value));
-    return 1;
-}
-
-void strCopyN(char* dst, const char* src, std::size_t size) {
-    if (size == 0) return;
-    std::size_t n = 0;
-    if (src)
-        while (n + 1 < size && src[n] != '\0') ++n;
-    if (n > 0) std::memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
-int make_tcp_server(std::uint16_t port) {
-    const int sock = socket(AF_INET, SOCK_STREAM, 0);
-    if (sock < 0) {
-        LOG_ERRNO();
-        return -1;
-    }
-    if (!set_int_option(sock, SOL_SOCKET, SO_REUSEADDR, 1)) {
-        LOG_ERRNO();
-        return close_failed(sock);
-    }
-    sockaddr_in local{};
-    StrAddr2SockAddr(nullptr, port, &local);
-    for (int failures = 1; bind(sock, as_sockaddr(&local), sizeof local) != 0; ++failures) {
-        LOG_ERRNO();
-        if (failures >= kMaxBindFailures) return close_failed(sock);
-        sleep(1);
-    }
-    if (listen(sock, 1) != 0) {
-        LOG_ERRNO();
-        return close_failed(sock);
-    }
-    return sock;
-}
-
-int wait_tcp_client(int listen_sock, int* out_sock) {
-    if (listen_sock < 0 || listen_sock >= FD_SETSIZE) {
-        errno = EBADF;
-        LOG_ERRNO();
-        return -1;
-    }
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(listen_sock, &readable);
-    timeval timeout{1, 0};
-    const int ready = select(listen_sock + 1, &readable, nullptr, nullptr, &timeout);
-    if (ready == 0) return -1;
-    if (ready < 0) {
-        if (errno != EINTR) LOG_ERRNO();
-        return -1;
-    }
-    const int client = accept(listen_sock, nullptr, nullptr);
-    if (client < 0) {
-        dbg_perror("accept");
-        return -1;
-    }
-    *out_sock = client;
-    return 0;
 }
 
 int recv_data(int sock, void* buf, int len, sockaddr_in* from) {
@@ -388,23 +260,4 @@ int recvFromPeer(int sock, void* buf, int len, std::uint32_t peer_addr_net) {
         found = 1;
     }
     return found;
-}
-
-int tcpConnectHost(const char* host, std::uint16_t port) {
-    const hostent* entry = gethostbyname(host);
-    if (!entry) {
-        dbg_printf("unknown host '%s'\n\r", host);
-        std::exit(1);
-    }
-    const int sock = socket(AF_INET, SOCK_STREAM, 0);
-    if (sock < 0) {
-        dbg_perror("socket ");
-        std::exit(1);
-    }
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    std::memcpy(&remote.sin_addr, entry->h_addr_list[0], 4);
-    remote.sin_port = htons(port);
-    if (connect(sock, as_sockaddr(&remote), sizeof remote) != 0) return close_failed(sock);
-    return sock;
 }

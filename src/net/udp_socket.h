@@ -1,6 +1,7 @@
-// The socket layer: every socket of the service is opened here (the feed's receive socket,
-// the two connected send sockets of each RTP receiver, the transport stream's sender),
-// together with the small IPv4 text helpers its callers share. No state of its own.
+// The UDP socket layer: every socket of the service is opened here (the feed's receive
+// socket, the two connected send sockets of each RTP receiver, the transport stream's
+// sender). The IPv4 text helpers are in util/text_utils.h, the TCP helpers in
+// net/tcp_socket.h. No state of its own.
 //
 // Addresses are dotted-quad texts (inet_addr, no name resolution); null means "none given".
 // Ports are host-order u16; 0 means "none given" and switches off the steps that need it.
@@ -11,7 +12,6 @@
 
 #include <netinet/in.h>
 
-#include <cstddef>
 #include <cstdint>
 
 // Send and receive buffer size asked of the kernel (which reports twice the granted value,
@@ -53,35 +53,7 @@ void sockClose(int sock);
 // Zeroed record, AF_INET, inet_addr(addr) or INADDR_ANY for null/empty, port in network order.
 int StrAddr2SockAddr(const char* addr, std::uint16_t port, sockaddr_in* out);
 
-// Resolves a host name; copies its first IPv4 address to *out. Returns the address family,
-// or 0 (logged) for an unknown host or an address that is not 4 bytes long.
-int StrAddr2IntAddr(const char* host, in_addr* out);
-
-// 1 for 224.0.1.0 .. 239.255.255.255 (network byte order argument). The local control
-// block 224.0.0.x does not count.
-int isMulticastAddr(std::uint32_t addr_net);
-
-// 1 when text is a dotted quad "a.b.c.d" (optionally ended by a newline) with every octet
-// at most 255 and a first octet other than 0; the octets go to octets[0..3] as they are
-// read. An empty field ("1..2.3") is not refused: its octet is simply not written.
-int StrAddr2Octets(const char* text, std::uint8_t* octets);
-
-// strtoll in the given base, low 32 bits stored; 1 when at least one character was
-// converted (trailing text allowed), else 0 and nothing stored.
-int strToU32(const char* text, std::uint32_t* out, int base);
-
-// Copies at most size - 1 bytes and always terminates dst (size 0: nothing written).
-void strCopyN(char* dst, const char* src, std::size_t size);
-
-// TCP helpers of the same family, not used by the service.
-
-// Listening stream socket on all addresses, backlog 1, SO_REUSEADDR. A failing bind is
-// retried once a second and given up after the 11th failure. Descriptor or -1.
-int make_tcp_server(std::uint16_t port);
-
-// Waits up to 1 s for a connection and accepts it into *out_sock: 0, or -1 on time-out,
-// interruption, wait error or failed accept.
-int wait_tcp_client(int listen_sock, int* out_sock);
+// Receive helpers of the same family, for the appliance's tools; not used by the service.
 
 // One recvfrom of up to len bytes (at most kSockRecvChunkBytes) into buf; the sender's
 // address goes to *from (may be null). Returns the length, or the recvfrom result <= 0.
@@ -91,7 +63,3 @@ int recv_data(int sock, void* buf, int len, sockaddr_in* from);
 // last datagram from peer_addr_net (network order; others are dropped). 1 when one was
 // read, 0 when none, -1 on a failed wait or an empty or failed read.
 int recvFromPeer(int sock, void* buf, int len, std::uint32_t peer_addr_net);
-
-// Connects a stream socket to host:port. Descriptor, or -1 when connect fails. An unknown
-// host or a failing socket() ends the process with status 1.
-int tcpConnectHost(const char* host, std::uint16_t port);

@@ -8,6 +8,7 @@
 #include "core/debug_log.h"
 #include "core/shm_config.h"
 #include "net/udp_socket.h"
+#include "util/text_utils.h"
 
 AudioRtspClient ARClist[kARClistSize];
 std::int32_t ARClist_count = 0;
@@ -23,13 +24,13 @@ int open_pair(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port, i
     const int ttl = static_cast<int>(shm_load(shm_config->multicast_ttl));
     sockaddr_in remote{};  // connected sockets: the record is not kept
     if (sockTxOpen(nullptr, 0, nullptr, ip, rtp_port, &rtp_sock, &remote, ttl) < 0) {
-        dbg_printf("[DBG] %s:%d ", "Add_ARClist", __LINE__);
+        DBG_TRACE_IN("Add_ARClist");
         dbg_perror("sockTxOpen()");
         return -1;
     }
     if (sockTxOpen(nullptr, 0, nullptr, ip, rtcp_port, &rtcp_sock, &remote, ttl) < 0) {
         close(rtp_sock);
-        dbg_printf("[DBG] %s:%d ", "Add_ARClist", __LINE__);
+        DBG_TRACE_IN("Add_ARClist");
         dbg_perror("sockTxOpen()");
         return -1;
     }

@@ -64,7 +64,7 @@ int send_audio_RTCP_SR(std::uint32_t index, std::uint32_t rtp_timestamp) {
                                        c.octet_count});
     const ssize_t sent = send(c.rtcp_sock, packet, sizeof packet, MSG_DONTWAIT);
     if (sent < 0) {
-        dbg_printf("[DBG] %s:%d ", "send_audio_RTCP_SR", __LINE__);
+        DBG_TRACE();
         dbg_perror("send");
         return -1;
     }

@@ -74,7 +74,7 @@ void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32
         put_be32(packet + 8, c.ssrc);
         if (send(c.rtp_sock, packet, payload_len + kRtpHeaderBytes, MSG_DONTWAIT) < 0) {
             c.send_failed = 1;
-            dbg_printf("[DBG] %s:%d ", "send_audio_RTP", __LINE__);
+            DBG_TRACE();
             dbg_perror("send");
         } else {
             c.send_failed = 0;

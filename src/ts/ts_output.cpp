@@ -11,6 +11,7 @@
 #include "net/udp_socket.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"
+#include "util/text_utils.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int remake_ts_sock(int* sock) {
     char local_ip[kLocalIpRoom + 1];
     shm_read_text(c.local_ip, kLocalIpRoom, local_ip, sizeof local_ip);
 
-    dbg_printf("[DBG] %s:%d ", "remake_ts_sock", 1066);
+    DBG_TRACE_AT("remake_ts_sock", kLineRemakeTsSock);
     dbg_printf("peer_ip-%s my_ip-%s\n", dest, local_ip);
 
     if (dest[0] == '\0') return 0;

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "core/debug_log.h"
-#include "net/udp_socket.h"
+#include "util/text_utils.h"
 
 namespace {
 

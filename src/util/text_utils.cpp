@@ -12,9 +12,16 @@
 
 #include "core/clock.h"
 #include "core/debug_log.h"
-#include "net/udp_socket.h"
 
 namespace {
+
+// 0..35 for 0-9, a-z, A-Z; 99 for anything else.
+int digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+    return 99;
+}
 
 bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -212,4 +219,54 @@ std::uint8_t checksum8(const std::uint8_t* bytes, std::size_t length) {
     std::uint8_t sum = 0;
     for (std::size_t i = 0; i + 1 < length; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
     return static_cast<std::uint8_t>(0x100 - sum);
+}
+
+int isMulticastAddr(std::uint32_t addr_net) {
+    const std::uint32_t addr = ntohl(addr_net);
+    return addr >= 0xE0000100u && addr <= 0xEFFFFFFFu ? 1 : 0;
+}
+
+int StrAddr2Octets(const char* text, std::uint8_t* octets) {
+    if (!text || text[0] == '.' || text[0] == '\n') return 0;
+    int dots = 0;
+    std::size_t field = 0;  // index of the current octet's first character
+    bool last_was_digit = false;
+    for (std::size_t i = 0; text[i] != '\0' && text[i] != '\n'; ++i) {
+        const char c = text[i];
+        if (c == '.') {
+            if (++dots > 3) return 0;
+            field = i + 1;
+            last_was_digit = false;
+            continue;
+        }
+        if (c < '0' || c > '9') return 0;
+        std::uint32_t value = 0;
+        if (!strToU32(text + field, &value, 10) || value > 255) return 0;
+        octets[dots] = static_cast<std::uint8_t>(value);
+        last_was_digit = true;
+    }
+    return dots == 3 && last_was_digit && octets[0] != 0 ? 1 : 0;
+}
+
+int strToU32(const char* text, std::uint32_t* out, int base) {
+    if (!text || base < 0 || base == 1 || base > 36) return 0;
+    // strtoll converts something exactly when a digit of the base follows the optional
+    // blanks and sign (a "0x" prefix starts with the digit 0). Decided here rather than
+    // from its end pointer, which glibc leaves unset for a refused base.
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (digit_value(*p) >= (base == 0 ? 10 : base)) return 0;
+    const long long value = std::strtoll(text, nullptr, base);
+    *out = static_cast<std::uint32_t>(static_cast<unsigned long long>(value));
+    return 1;
+}
+
+void strCopyN(char* dst, const char* src, std::size_t size) {
+    if (size == 0) return;
+    std::size_t n = 0;
+    if (src)
+        while (n + 1 < size && src[n] != '\0') ++n;
+    if (n > 0) std::memcpy(dst, src, n);
+    dst[n] = '\0';
 }

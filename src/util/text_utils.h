@@ -1,14 +1,19 @@
 // Text, address and number conversions of the appliance's utility library: number bases,
-// hexadecimal and Ethernet texts, dotted-quad address classes, on/off words, argument
-// splitting, rounding, a precise sleep and an 8-bit checksum. Tools of the appliance call
-// them; the streaming service itself does not. Results are 1 on success and 0 on failure
-// unless said otherwise; outputs go through out-parameters. No allocation.
+// bounded copies, dotted quads and IPv4 address classes, hexadecimal and Ethernet texts,
+// on/off words, argument splitting, rounding, a precise sleep and an 8-bit checksum. The
+// service uses the numbers, the bounded copy and the dotted quads; tools of the appliance
+// use the rest. Results are 1 on success and 0 on failure unless said otherwise; outputs go
+// through out-parameters. No allocation, no socket.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 // ---- numbers ------------------------------------------------------------------------
+
+// strtoll in the given base, low 32 bits stored; 1 when at least one character was
+// converted (trailing text allowed), else 0 and nothing stored.
+int strToU32(const char* text, std::uint32_t* out, int base);
 
 // strtoll in `base`; when at least one character converts, stores the low 8 bits.
 // Trailing characters are allowed.
@@ -26,6 +31,9 @@ std::int32_t roundToInt(double value);
 // is taken as 9, the most decimals it can hold (10^10 would wrap).
 double roundToDecimals(double value, int n);
 inline constexpr int kMaxRoundDecimals = 9;
+
+// Copies at most size - 1 bytes and always terminates dst (size 0: nothing written).
+void strCopyN(char* dst, const char* src, std::size_t size);
 
 // ---- hexadecimal and Ethernet texts ---------------------------------------------------
 
@@ -45,9 +53,19 @@ int StrMac2Octets(const char* text, std::uint8_t mac[6]);
 // with its top bit cleared, the third and fourth bytes. Always 1.
 int McastAddr2Mac(const std::uint8_t addr[4], std::uint8_t mac[6]);
 
-// ---- address classes ----------------------------------------------------------------
-// Each first needs a non-empty dotted quad that StrAddr2Octets accepts (which fills
-// `octets`, also when the class test then fails).
+// ---- IPv4 addresses and their classes ---------------------------------------------------
+
+// 1 when text is a dotted quad "a.b.c.d" (optionally ended by a newline) with every octet
+// at most 255 and a first octet other than 0; the octets go to octets[0..3] as they are
+// read. An empty field ("1..2.3") is not refused: its octet is simply not written.
+int StrAddr2Octets(const char* text, std::uint8_t* octets);
+
+// 1 for 224.0.1.0 .. 239.255.255.255 (network byte order argument). The local control
+// block 224.0.0.x does not count.
+int isMulticastAddr(std::uint32_t addr_net);
+
+// The three classes below each first need a non-empty dotted quad that StrAddr2Octets
+// accepts (which fills `octets`, also when the class test then fails).
 
 int isUnicastAddrStr(const char* text, std::uint8_t octets[4]);
 int isFirstOctet255(const char* text, std::uint8_t octets[4]);

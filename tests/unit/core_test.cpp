@@ -6,9 +6,11 @@
 #include <regex>
 
 #include "core/audio_feed.h"
+#include "core/block_view.h"
 #include "core/clock.h"
 #include "core/job_schedule.h"
 #include "core/mailbox.h"
+#include "core/wire_bytes.h"
 #include "mailbox_dump.h"
 #include "net/udp_socket.h"
 #include "support/unit.h"
@@ -125,6 +127,56 @@ TEST(SharedBlock, TextsReadWithinRoomAndSegmentAndTheSettingsSetInForce) {
     shm_store(shm_config->use_alt_settings, 0u);
     EXPECT_EQ((std::array{alt.channel_mode, alt.ts_keep_alive, read_settings().channel_mode}),
               (std::array{1, 1, 0x78787878}));
+}
+
+TEST(SharedBlock, ViewLoadsEachFieldAtUseAndNothingBeyondTheBlock) {
+    // A view over plain memory laid out as the block: values written after the view was made
+    // are the ones it reads; a field cut by the block's end reads as 0 or as empty text.
+    alignas(8) std::array<std::uint8_t, kShmStandardSize> mem{};
+    auto& c = *reinterpret_cast<ShmConfig*>(mem.data());
+    const BlockView view(mem.data(), mem.size());
+    c.mtu = 0xFFFFFFD8u;
+    std::strcpy(c.ts_dest_ip, "239.1.2.3");
+    std::memset(c.ts_dest_ip_alt, 'a', sizeof c.ts_dest_ip_alt);  // no NUL before cur_audio_source
+    char out[4096];
+    EXPECT_EQ(view.mtu(), -40);
+    EXPECT_EQ(view.ts_destination(out, sizeof out), 9u);
+    c.ts_dest_select = 1;
+    EXPECT_EQ(view.ts_destination(out, sizeof out), 5972u - 3732);
+    view.publish_format({1, 16, 2, 1, 44100});
+    EXPECT_EQ((std::array{c.cur_audio_source, c.cur_audio_bits, c.cur_audio_codec,
+                          c.cur_audio_channels, c.cur_audio_rate}),
+              (std::array<std::uint32_t, 5>{1, 16, 2, 1, 44100}));
+    c.multicast_ttl = 7;
+    c.audio_rate_mode = 2;
+    const BlockView cut(mem.data(), offsetof(ShmConfig, audio_rate_mode) + 3);
+    EXPECT_EQ((std::array{cut.multicast_ttl(), static_cast<int>(cut.rate_mode())}),
+              (std::array{7, 0}));
+    EXPECT_EQ(BlockView(mem.data(), 3705).local_ip(out, sizeof out), 0u);
+    c.local_ip[0] = 'x';
+    EXPECT_EQ(BlockView(mem.data(), 3705).local_ip(out, sizeof out), 1u);
+}
+
+TEST(WireBytes, FieldsOutsideTheBufferAreNeitherWrittenNorRead) {
+    std::array<std::uint8_t, 7> buf{};
+    WireWriter w(buf);
+    w.u8(0x47).be16(0x1234).be32(0xA1B2C3D4u);
+    EXPECT_TRUE(w.ok());
+    w.u8(0xEE);  // one byte past the end
+    EXPECT_EQ(std::vector<std::uint8_t>(buf.begin(), buf.end()),
+              (std::vector<std::uint8_t>{0x47, 0x12, 0x34, 0xA1, 0xB2, 0xC3, 0xD4}));
+    EXPECT_FALSE(w.ok());
+    EXPECT_FALSE(put_be32(buf, 4, 0));
+    WireReader r(buf);
+    EXPECT_EQ((std::array<std::uint32_t, 3>{r.u8(), r.be16(), r.be32()}),
+              (std::array<std::uint32_t, 3>{0x47, 0x1234, 0xA1B2C3D4u}));
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(r.u8(), 0u);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ((std::array{get_be16(buf, 5), get_be16(buf, 6)}),
+              (std::array<std::uint16_t, 2>{0xC3D4, 0}));
+    EXPECT_FALSE(WireWriter(buf).fill(0, 5).bytes(buf.data(), 3).ok());
+    EXPECT_EQ(buf[5], 0xC3);
 }
 
 void put(int mailbox, const Bytes& payload, long type = 1) {

@@ -1,5 +1,6 @@
 // The socket layer on the sandbox's loopback: what each open leaves in the kernel, its log
-// and its clean-up; the receive and TCP helpers; the IPv4 text helpers.
+// and its clean-up; the receive and TCP helpers.
+#include "net/tcp_socket.h"
 #include "net/udp_socket.h"
 
 #include <fcntl.h>
@@ -103,38 +104,6 @@ TEST(Sockets, ReceiveAndTcpHelpers) {
     EXPECT_GE(get_time_usec() - start, 900'000);
     const int client = tcpConnectHost("127.0.0.1", 7300);
     EXPECT_EQ(wait_tcp_client(server, &accepted) + send(client, "t", 1, 0), 1);
-}
-
-TEST(TextHelpers, AcceptAndRefuse) {
-    // Multicast ends with 239.255.255.255 (where it begins, the opens show).
-    for (const auto& [addr, want] : {std::pair{"239.255.255.255", 1}, {"240.0.0.0", 0}})
-        EXPECT_EQ(isMulticastAddr(inet_addr(addr)), want) << addr;
-    // The octets of an accepted text (0xEE: not written; "1..2.3" is not refused).
-    using Octets = std::array<std::uint8_t, 5>;
-    // clang-format off
-    const std::tuple<const char*, int, Octets> quads[] = {
-        {"192.168.0.1", 1, {192, 168, 0, 1, 0xEE}}, {"10.0.0.1\n9", 1, {10, 0, 0, 1, 0xEE}},
-        {"255.255.255.255", 1, {255, 255, 255, 255, 0xEE}}, {"01.002.0003.4", 1, {1, 2, 3, 4, 0xEE}},
-        {"1..2.3", 1, {1, 0xEE, 2, 3, 0xEE}}, {"0.1.2.3", 0, {}}, {"1.2.3", 0, {}},
-        {"1.2.3.256", 0, {}}, {"1.2.3.", 0, {}}, {".1.2.3", 0, {}}, {"1.2.3.4.5", 0, {}},
-        {"1.2.3.x", 0, {}}, {"1.2.3.+4", 0, {}}, {" 1.2.3.4", 0, {}}, {"", 0, {}}, {nullptr, 0, {}}};
-    const std::tuple<const char*, int, int, std::uint32_t> numbers[] = {  // text, base, result, value
-        {"12abc", 10, 1, 12}, {"  +42", 10, 1, 42}, {"1F", 16, 1, 31}, {"0x1f", 16, 1, 31},
-        {"0x1F", 0, 1, 31}, {"017", 0, 1, 15}, {"0x", 16, 1, 0}, {"z", 36, 1, 35},
-        {"-1", 10, 1, 0xFFFFFFFF}, {"4294967297", 10, 1, 1}, {"99999999999999999999", 10, 1, 0xFFFFFFFF},
-        {"", 10, 0, 0}, {"abc", 10, 0, 0}, {"x1", 16, 0, 0}, {" +", 10, 0, 0}, {"8", 8, 0, 0},
-        {"a", 0, 0, 0}, {"5", 1, 0, 0}, {"5", 37, 0, 0}, {"5", -1, 0, 0}, {nullptr, 10, 0, 0}};
-    // clang-format on
-    for (const auto& [t, ok, want] : quads) {
-        Octets o{0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
-        EXPECT_EQ((std::pair{StrAddr2Octets(t, o.data()), ok ? o : want}), std::pair(ok, want))
-            << t;
-    }
-    for (const auto& [t, base, ok, value] : numbers) {
-        std::uint32_t n = 0xA5A5A5A5;
-        EXPECT_EQ((std::pair{strToU32(t, &n, base), n}), std::pair(ok, ok ? value : 0xA5A5A5A5))
-            << t;
-    }
 }
 
 }  // namespace

@@ -134,7 +134,8 @@ TEST(RtpClock, PinnedReadingsAndTheGoldenSenderReport) {
 }
 
 TEST_F(Rtp, ReportsTwoAfterTheFirstPacketOneWhenAgedAndOnTheFourthPass) {
-    applied_sample_rate = 1;  // the RTP clock counts the wall clock's seconds
+    // The RTP clock counts the wall clock's seconds.
+    const_cast<std::uint32_t&>(applied_sample_rate) = 1;
     add_decoder("127.0.0.1", rtp.port(), rtcp.port(), "RTSP");
     // 'p' a packet, 's' the once-a-second pass, each with the packet counts of the reports
     // that it sends. A packet without a whole frame is stamped with the clock, as the reports

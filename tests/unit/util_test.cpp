@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cmath>
 #include <regex>
 
@@ -78,6 +79,38 @@ TEST(TextUtils, ConversionsAtTheirBoundaries) {
          word(parseBit, "1") + word(parseBit, "01"), "Off Unknown ENABLE Unknown 0 1 Unknown AZ-9Q az-9q 1 1 0 7 1 1 1 0 0 7 1 1 0 7 "}};
     // clang-format on
     for (const auto& [got, want] : rows) EXPECT_EQ(got, want);
+}
+
+TEST(TextUtils, QuadsAndNumbersAcceptAndRefuse) {
+    // Multicast ends with 239.255.255.255 (where it begins, the socket opens show).
+    for (const auto& [addr, want] : {std::pair{"239.255.255.255", 1}, {"240.0.0.0", 0}})
+        EXPECT_EQ(isMulticastAddr(inet_addr(addr)), want) << addr;
+    // The octets of an accepted text (0xEE: not written; "1..2.3" is not refused).
+    using Octets = std::array<std::uint8_t, 5>;
+    // clang-format off
+    const std::tuple<const char*, int, Octets> quads[] = {
+        {"192.168.0.1", 1, {192, 168, 0, 1, 0xEE}}, {"10.0.0.1\n9", 1, {10, 0, 0, 1, 0xEE}},
+        {"255.255.255.255", 1, {255, 255, 255, 255, 0xEE}}, {"01.002.0003.4", 1, {1, 2, 3, 4, 0xEE}},
+        {"1..2.3", 1, {1, 0xEE, 2, 3, 0xEE}}, {"0.1.2.3", 0, {}}, {"1.2.3", 0, {}},
+        {"1.2.3.256", 0, {}}, {"1.2.3.", 0, {}}, {".1.2.3", 0, {}}, {"1.2.3.4.5", 0, {}},
+        {"1.2.3.x", 0, {}}, {"1.2.3.+4", 0, {}}, {" 1.2.3.4", 0, {}}, {"", 0, {}}, {nullptr, 0, {}}};
+    const std::tuple<const char*, int, int, std::uint32_t> numbers[] = {  // text, base, result, value
+        {"12abc", 10, 1, 12}, {"  +42", 10, 1, 42}, {"1F", 16, 1, 31}, {"0x1f", 16, 1, 31},
+        {"0x1F", 0, 1, 31}, {"017", 0, 1, 15}, {"0x", 16, 1, 0}, {"z", 36, 1, 35},
+        {"-1", 10, 1, 0xFFFFFFFF}, {"4294967297", 10, 1, 1}, {"99999999999999999999", 10, 1, 0xFFFFFFFF},
+        {"", 10, 0, 0}, {"abc", 10, 0, 0}, {"x1", 16, 0, 0}, {" +", 10, 0, 0}, {"8", 8, 0, 0},
+        {"a", 0, 0, 0}, {"5", 1, 0, 0}, {"5", 37, 0, 0}, {"5", -1, 0, 0}, {nullptr, 10, 0, 0}};
+    // clang-format on
+    for (const auto& [t, ok, want] : quads) {
+        Octets o{0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+        EXPECT_EQ((std::pair{StrAddr2Octets(t, o.data()), ok ? o : want}), std::pair(ok, want))
+            << t;
+    }
+    for (const auto& [t, base, ok, value] : numbers) {
+        std::uint32_t n = 0xA5A5A5A5;
+        EXPECT_EQ((std::pair{strToU32(t, &n, base), n}), std::pair(ok, ok ? value : 0xA5A5A5A5))
+            << t;
+    }
 }
 
 TEST(FileUtils, DropFileHeadAtItsBoundariesLocksAndShellCommands) {

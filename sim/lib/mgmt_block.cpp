@@ -1,8 +1,4 @@
-// The management side of the shared configuration block, as the appliance's management
-// process does it: create the block with defaults, set and show fields by name, issue
-// mailbox commands with the real handshake, and set the FPGA audio input register.
-// Used by the sim_mgmt stand-in and its tests. Header-only: every sim/*.cpp is a program.
-#pragma once
+#include "mgmt_block.h"
 
 #include <fcntl.h>
 #include <sys/ipc.h>
@@ -13,53 +9,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <string_view>
 #include <thread>
-
-#include "core/shm_config.h"
 
 namespace mgmt {
 
-// Default SSRC seeds: the service's SSRC base is then 0x12345680.
-inline constexpr std::uint8_t kSeedHi = 0x12, kSeedMid = 0x34, kSeedLo = 0x56;
-inline constexpr int kDefaultTimeoutMs = 3000;
+namespace {
 
-// The FPGA register window inside /dev/mem and the audio input register in it.
-inline constexpr std::uint64_t kFpgaPhysBase = 0xF8000000u;
-inline constexpr std::uint64_t kFpgaWindowSize = 512;
-inline constexpr std::uint64_t kAudioInputReg = 0x28;
-
-// Decimal or 0x-prefixed hexadecimal, no sign, no blanks, at most `max`.
-inline bool parse_unsigned(std::string_view text, std::uint64_t max, std::uint64_t& out) {
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 20) return false;
-    std::uint64_t v = 0;
-    for (const char c : text) {
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-        if (v > (max - d) / base) return false;
-        v = v * base + d;
-    }
-    out = v;
-    return true;
-}
-
-inline std::uint64_t max_of(ShmFieldKind kind) {
+std::uint64_t max_of(ShmFieldKind kind) {
     switch (kind) {
         case ShmFieldKind::u8:
             return 0xFF;
@@ -70,11 +28,11 @@ inline std::uint64_t max_of(ShmFieldKind kind) {
     }
 }
 
-inline unsigned char* field_address(const ShmField& f) {
+unsigned char* field_address(const ShmField& f) {
     return reinterpret_cast<unsigned char*>(shm_config) + f.offset;
 }
 
-inline void store_number(const ShmField& f, std::uint64_t v) {
+void store_number(const ShmField& f, std::uint64_t v) {
     unsigned char* at = field_address(f);
     switch (f.kind) {
         case ShmFieldKind::u8:
@@ -89,7 +47,7 @@ inline void store_number(const ShmField& f, std::uint64_t v) {
     }
 }
 
-inline std::uint64_t load_number(const ShmField& f) {
+std::uint64_t load_number(const ShmField& f) {
     const unsigned char* at = field_address(f);
     switch (f.kind) {
         case ShmFieldKind::u8:
@@ -102,74 +60,63 @@ inline std::uint64_t load_number(const ShmField& f) {
 }
 
 // Bytes a text field may hold, its NUL included: its room, cut at the segment's end.
-inline std::size_t text_room(const ShmField& f) {
+std::size_t text_room(const ShmField& f) {
     const std::size_t in_segment = shm_room_from(field_address(f));
     return f.room < in_segment ? f.room : in_segment;
 }
 
-// Writes one FIELD=VALUE into the attached block (only checks it when `write` is false).
-// Returns "" or the reason for refusal.
-inline std::string set_field(std::string_view assignment, bool write = true) {
-    const std::size_t eq = assignment.find('=');
-    if (eq == std::string_view::npos)
-        return "expected FIELD=VALUE, got \"" + std::string(assignment) + "\"";
-    const std::string name(assignment.substr(0, eq));
-    const std::string_view value = assignment.substr(eq + 1);
-    const ShmField* f = shm_find_field(name.c_str());
-    if (!f) return "unknown field \"" + name + "\" (see: sim_mgmt show)";
-    if (f->kind == ShmFieldKind::text) {
-        const std::size_t room = text_room(*f);
-        if (value.find('\0') != std::string_view::npos) return name + ": a text cannot hold NUL";
-        if (value.size() + 1 > room)
-            return name + ": \"" + std::string(value) + "\" is too long (room for " +
-                   std::to_string(room == 0 ? 0 : room - 1) + " characters)";
-        if (!write) return "";
-        char* at = reinterpret_cast<char*>(field_address(*f));
-        for (std::size_t i = 0; i < value.size(); ++i) shm_store(at[i], value[i]);
-        shm_store(at[value.size()], '\0');
-        return "";
-    }
+// Code names accepted besides numbers.
+bool command_code(std::string_view text, std::uint32_t& code) {
+    const struct {
+        const char* name;
+        std::uint32_t code;
+    } names[] = {{"add", 1}, {"del", 2}, {"del-rtsp", 3}, {"detect", 4}, {"ts-reopen", 5}};
+    for (const auto& n : names)
+        if (text == n.name) {
+            code = n.code;
+            return true;
+        }
     std::uint64_t v = 0;
-    const std::uint64_t max = max_of(f->kind);
-    if (!parse_unsigned(value, max, v))
-        return name + ": \"" + std::string(value) + "\" is not a number from 0 to " +
-               std::to_string(max);
-    if (shm_room_from(field_address(*f)) < (f->kind == ShmFieldKind::u8    ? 1u
-                                            : f->kind == ShmFieldKind::u16 ? 2u
-                                                                           : 4u))
-        return name + ": the block is too small to hold this field";
-    if (write) store_number(*f, v);
-    return "";
+    if (!parse_unsigned(text, 0xFFFFFFFFu, v)) return false;
+    code = static_cast<std::uint32_t>(v);
+    return true;
 }
 
-// "name=value" as set_field accepts it back; bytes of a text outside printable ASCII
-// are shown as \xNN.
-inline std::string show_field(const ShmField& f) {
-    std::string out = std::string(f.name) + "=";
-    if (f.kind != ShmFieldKind::text) {
-        if (shm_room_from(field_address(f)) == 0) return out + "(beyond the block)";
-        return out + std::to_string(load_number(f));
+// Waits, in steps of 1 ms and at most timeout_ms, until cmd_pending satisfies `done`.
+template <class Pred>
+bool wait_mailbox(int timeout_ms, Pred done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (done(shm_load(shm_config->cmd_pending))) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    const std::size_t room = text_room(f);
-    const char* at = reinterpret_cast<const char*>(field_address(f));
-    for (std::size_t i = 0; i < room; ++i) {
-        const char c = shm_load(at[i]);
-        if (c == '\0') break;
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += c;
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(c));
-            out += esc;
-        }
+}
+
+// Opens the register file; refuses anything but a regular file that holds the window,
+// so that a real /dev/mem (physical memory) is never written by mistake.
+int open_register_file(const char* path, int flags, std::string& error) {
+    const int fd = open(path, flags | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string(path) + ": " + std::strerror(errno);
+        return -1;
     }
-    return out;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::uint64_t>(st.st_size) < kFpgaPhysBase + kFpgaWindowSize) {
+        close(fd);
+        error =
+            std::string(path) +
+            " is not a register file (a real device, or too short): run inside appliance-sandbox";
+        return -1;
+    }
+    return fd;
 }
 
 // The defaults of a freshly configured appliance: primary set, RTP output, stereo linear
 // PCM, MTU 1500, FPGA-detected input. The alternate set holds a plausible fixed format
 // (HD-SDI, 16-bit linear PCM, stereo, 48000 Hz, RTP) so that switching to it is useful.
-inline void write_defaults() {
+void write_defaults() {
     const struct {
         const char* name;
         std::uint64_t value;
@@ -203,9 +150,89 @@ inline void write_defaults() {
     set_field("local_ip=127.0.0.1");
 }
 
-// Makes sure a segment with key 1005 of `size` bytes exists (an existing one of another
-// size is removed first), attaches it, zeroes it and writes the defaults.
-inline std::string create_block(std::size_t size) {
+}  // namespace
+
+bool parse_unsigned(std::string_view text, std::uint64_t max, std::uint64_t& out) {
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 20) return false;
+    std::uint64_t v = 0;
+    for (const char c : text) {
+        unsigned d;
+        if (c >= '0' && c <= '9')
+            d = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        if (v > (max - d) / base) return false;
+        v = v * base + d;
+    }
+    out = v;
+    return true;
+}
+
+std::string set_field(std::string_view assignment, bool write) {
+    const std::size_t eq = assignment.find('=');
+    if (eq == std::string_view::npos)
+        return "expected FIELD=VALUE, got \"" + std::string(assignment) + "\"";
+    const std::string name(assignment.substr(0, eq));
+    const std::string_view value = assignment.substr(eq + 1);
+    const ShmField* f = shm_find_field(name.c_str());
+    if (!f) return "unknown field \"" + name + "\" (see: sim_mgmt show)";
+    if (f->kind == ShmFieldKind::text) {
+        const std::size_t room = text_room(*f);
+        if (value.find('\0') != std::string_view::npos) return name + ": a text cannot hold NUL";
+        if (value.size() + 1 > room)
+            return name + ": \"" + std::string(value) + "\" is too long (room for " +
+                   std::to_string(room == 0 ? 0 : room - 1) + " characters)";
+        if (!write) return "";
+        char* at = reinterpret_cast<char*>(field_address(*f));
+        for (std::size_t i = 0; i < value.size(); ++i) shm_store(at[i], value[i]);
+        shm_store(at[value.size()], '\0');
+        return "";
+    }
+    std::uint64_t v = 0;
+    const std::uint64_t max = max_of(f->kind);
+    if (!parse_unsigned(value, max, v))
+        return name + ": \"" + std::string(value) + "\" is not a number from 0 to " +
+               std::to_string(max);
+    if (shm_room_from(field_address(*f)) < (f->kind == ShmFieldKind::u8    ? 1u
+                                            : f->kind == ShmFieldKind::u16 ? 2u
+                                                                           : 4u))
+        return name + ": the block is too small to hold this field";
+    if (write) store_number(*f, v);
+    return "";
+}
+
+std::string show_field(const ShmField& f) {
+    std::string out = std::string(f.name) + "=";
+    if (f.kind != ShmFieldKind::text) {
+        if (shm_room_from(field_address(f)) == 0) return out + "(beyond the block)";
+        return out + std::to_string(load_number(f));
+    }
+    const std::size_t room = text_room(f);
+    const char* at = reinterpret_cast<const char*>(field_address(f));
+    for (std::size_t i = 0; i < room; ++i) {
+        const char c = shm_load(at[i]);
+        if (c == '\0') break;
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += c;
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(c));
+            out += esc;
+        }
+    }
+    return out;
+}
+
+std::string create_block(std::size_t size) {
     if (size < kShmMinSize)
         return "a block needs at least " + std::to_string(kShmMinSize) + " bytes";
     int id = shmget(kShmKey, size, IPC_CREAT | 0666);
@@ -229,8 +256,7 @@ inline std::string create_block(std::size_t size) {
     return "";
 }
 
-// Attaches the existing block read-write; "" or the reason.
-inline std::string attach_block() {
+std::string attach_block() {
     if (shmget(kShmKey, 0, 0) == -1)
         return errno == ENOENT ? "no block with key 1005 (run: sim_mgmt create)"
                                : std::string("shmget(1005): ") + std::strerror(errno);
@@ -238,7 +264,7 @@ inline std::string attach_block() {
     return "";
 }
 
-inline std::string remove_block() {
+std::string remove_block() {
     const int id = shmget(kShmKey, 0, 0);
     if (id == -1) return "no block with key 1005 to remove";
     if (shmctl(id, IPC_RMID, nullptr) != 0)
@@ -246,37 +272,7 @@ inline std::string remove_block() {
     return "";
 }
 
-// One mailbox command and its arguments; fields not given are written as empty/zero.
-struct Command {
-    std::uint32_t code = 0;
-    std::string dest_ip;
-    std::uint16_t rtp_port = 0;
-    std::uint16_t rtcp_port = 0;
-    std::string client_tag;
-    int timeout_ms = kDefaultTimeoutMs;
-    bool wait = true;  // false: leave the command pending and return at once
-};
-
-// Code names accepted besides numbers.
-inline bool command_code(std::string_view text, std::uint32_t& code) {
-    const struct {
-        const char* name;
-        std::uint32_t code;
-    } names[] = {{"add", 1}, {"del", 2}, {"del-rtsp", 3}, {"detect", 4}, {"ts-reopen", 5}};
-    for (const auto& n : names)
-        if (text == n.name) {
-            code = n.code;
-            return true;
-        }
-    std::uint64_t v = 0;
-    if (!parse_unsigned(text, 0xFFFFFFFFu, v)) return false;
-    code = static_cast<std::uint32_t>(v);
-    return true;
-}
-
-// Parses "CODE [--ip A] [--rtp-port P] [--rtcp-port Q] [--tag T] [--timeout-ms N]
-// [--no-wait]". Returns "" or the reason.
-inline std::string parse_command(int argc, const char* const* argv, Command& cmd) {
+std::string parse_command(int argc, const char* const* argv, Command& cmd) {
     if (argc < 1) return "command: CODE missing";
     if (!command_code(argv[0], cmd.code))
         return std::string("command: bad code \"") + argv[0] + "\"";
@@ -312,21 +308,7 @@ inline std::string parse_command(int argc, const char* const* argv, Command& cmd
     return "";
 }
 
-// Waits, in steps of 1 ms and at most timeout_ms, until cmd_pending satisfies `done`.
-template <class Pred>
-bool wait_mailbox(int timeout_ms, Pred done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (done(shm_load(shm_config->cmd_pending))) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-// The writer's side of the handshake: wait until the slot is free (cmd_pending not 1),
-// write the arguments, then the code, then cmd_pending = 1, and wait for the service to
-// write 0. Returns "" or the reason. A command that was not answered stays pending.
-inline std::string issue_command(const Command& cmd) {
+std::string issue_command(const Command& cmd) {
     ShmConfig& c = *shm_config;
     const std::size_t tag_room = shm_room_from(c.cmd_client_tag);
     if (cmd.client_tag.size() + 1 > tag_room)
@@ -356,8 +338,7 @@ inline std::string issue_command(const Command& cmd) {
     return "";
 }
 
-// FPGA audio input register values by name.
-inline bool fpga_input_value(std::string_view text, std::uint16_t& value) {
+bool fpga_input_value(std::string_view text, std::uint16_t& value) {
     if (text == "adc")
         value = 0x0002;
     else if (text == "hdsdi")
@@ -372,7 +353,7 @@ inline bool fpga_input_value(std::string_view text, std::uint16_t& value) {
     return true;
 }
 
-inline const char* fpga_input_name(std::uint16_t value) {
+const char* fpga_input_name(std::uint16_t value) {
     switch (value & 3u) {
         case 2:
             return "adc";
@@ -383,28 +364,7 @@ inline const char* fpga_input_name(std::uint16_t value) {
     }
 }
 
-// Opens the register file; refuses anything but a regular file that holds the window,
-// so that a real /dev/mem (physical memory) is never written by mistake.
-inline int open_register_file(const char* path, int flags, std::string& error) {
-    const int fd = open(path, flags | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::string(path) + ": " + std::strerror(errno);
-        return -1;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) < kFpgaPhysBase + kFpgaWindowSize) {
-        close(fd);
-        error =
-            std::string(path) +
-            " is not a register file (a real device, or too short): run inside appliance-sandbox";
-        return -1;
-    }
-    return fd;
-}
-
-// The register in the host's byte order, as the service's 16-bit load reads it.
-inline std::string write_audio_input(const char* path, std::uint16_t value) {
+std::string write_audio_input(const char* path, std::uint16_t value) {
     std::string error;
     const int fd = open_register_file(path, O_RDWR, error);
     if (fd < 0) return error;
@@ -416,7 +376,7 @@ inline std::string write_audio_input(const char* path, std::uint16_t value) {
     return n == 2 ? "" : std::string(path) + ": write failed";
 }
 
-inline std::string read_audio_input(const char* path, std::uint16_t& value) {
+std::string read_audio_input(const char* path, std::uint16_t& value) {
     std::string error;
     const int fd = open_register_file(path, O_RDONLY, error);
     if (fd < 0) return error;

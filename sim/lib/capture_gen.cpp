@@ -1,59 +1,16 @@
-// What the capture stand-in sends: a tone or PCM from a file, laid out as the capture
-// process lays out each kind of audio feed datagram, together with the exact bytes the
-// service should make of it. Header-only so that sim_capture and the tests share it.
-// Written from the datagram layout alone; it does not use the service's converter.
-#pragma once
+#include "capture_gen.h"
 
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace capture {
 
-// Datagram layouts of the feed, with the AudioFormat fields under which the service reads
-// each one.
-enum class Layout {
-    le16,   // 16-bit little-endian (HDSDI-I2S, HDMI-I2S, ADC-I2S)
-    spdif,  // HDMI-SPDIF: one sample per 2-byte step, from the 4 bytes starting there
-    u8,     // 8-bit linear, offset 128
-    alaw,   // 8-bit G.711 A-law
-    ulaw,   // 8-bit G.711 mu-law
-};
-
-struct LayoutInfo {
-    Layout layout;
-    const char* name;
-    int wire_bytes;        // bytes per sample in the datagram
-    std::uint32_t source;  // AudioFormat fields the service needs to read it
-    std::uint32_t bits;
-    std::uint32_t codec;
-};
-
-inline constexpr LayoutInfo kLayouts[] = {
-    {Layout::le16, "le16", 2, 3, 16, 1}, {Layout::spdif, "spdif", 2, 1, 16, 1},
-    {Layout::u8, "u8", 1, 3, 8, 1},      {Layout::alaw, "alaw", 1, 3, 8, 2},
-    {Layout::ulaw, "ulaw", 1, 3, 8, 3},
-};
-
-inline const LayoutInfo& layout_info(Layout layout) {
-    for (const LayoutInfo& info : kLayouts)
-        if (info.layout == layout) return info;
-    return kLayouts[0];
-}
-
-inline const LayoutInfo* find_layout(const std::string& name) {
-    for (const LayoutInfo& info : kLayouts)
-        if (name == info.name) return &info;
-    return nullptr;
-}
+namespace {
 
 // sin(x) and cos(x) for 0 <= x <= pi/2 by their Taylor series (error below 1e-17), so that
 // no libm call is needed: glibc's sin sets the rounding mode with an instruction that the
 // 32-bit PowerPC emulator running the appliance tests does not know.
-inline double sin_quarter(double x) {
+double sin_quarter(double x) {
     const double x2 = x * x;
     double term = x, sum = x;
     for (int k = 1; k <= 11; ++k) {
@@ -62,7 +19,7 @@ inline double sin_quarter(double x) {
     }
     return sum;
 }
-inline double cos_quarter(double x) {
+double cos_quarter(double x) {
     const double x2 = x * x;
     double term = 1.0, sum = 1.0;
     for (int k = 1; k <= 11; ++k) {
@@ -74,7 +31,7 @@ inline double cos_quarter(double x) {
 
 // sin(2 pi t) with t given as a quadrant 0..3 and a fraction 0 <= f < 1 within it: the
 // quarter points come out exactly 0, 1 and -1.
-inline double sin_by_quadrant(unsigned quadrant, double f) {
+double sin_by_quadrant(unsigned quadrant, double f) {
     const double x = f * 1.5707963267948966192313216916398;
     switch (quadrant & 3u) {
         case 0:
@@ -88,10 +45,49 @@ inline double sin_by_quadrant(unsigned quadrant, double f) {
     }
 }
 
-// A sine tone: left channel sine, right channel cosine (90 degrees ahead) so that a
-// channel swap shows. amplitude is a fraction of full scale.
-inline std::int16_t tone_sample(double freq_hz, double amplitude, std::uint32_t rate,
-                                std::uint64_t frame, std::uint32_t channel) {
+std::uint8_t linear_to_u8(std::int16_t sample) {
+    return static_cast<std::uint8_t>((sample >> 8) + 128);
+}
+std::int16_t u8_to_linear(std::uint8_t byte) {
+    return static_cast<std::int16_t>((byte - 128) * 256);
+}
+
+// Bit i to bit 15 - i, one bit at a time.
+std::uint16_t reverse_bits16(std::uint16_t v) {
+    std::uint16_t r = 0;
+    for (int i = 0; i < 16; ++i)
+        if (v & (1u << i)) r = static_cast<std::uint16_t>(r | (1u << (15 - i)));
+    return r;
+}
+
+// Bytes of the HDMI-SPDIF layout that no step reads: the first byte and the high nibble of
+// the second. Filled with a pattern so that a converter that did read them would show.
+constexpr std::uint8_t kSpdifFiller = 0xA5;
+
+std::uint32_t get_le16(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t get_le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+const LayoutInfo& layout_info(Layout layout) {
+    for (const LayoutInfo& info : kLayouts)
+        if (info.layout == layout) return info;
+    return kLayouts[0];
+}
+
+const LayoutInfo* find_layout(const std::string& name) {
+    for (const LayoutInfo& info : kLayouts)
+        if (name == info.name) return &info;
+    return nullptr;
+}
+
+std::int16_t tone_sample(double freq_hz, double amplitude, std::uint32_t rate, std::uint64_t frame,
+                         std::uint32_t channel) {
     double level;
     if (freq_hz == static_cast<double>(static_cast<std::uint32_t>(freq_hz))) {
         // A whole frequency: the phase in quarter periods, exactly, in integers, so that a
@@ -114,9 +110,7 @@ inline std::int16_t tone_sample(double freq_hz, double amplitude, std::uint32_t 
     return static_cast<std::int16_t>(v > 32767.0 ? 32767 : v < -32768.0 ? -32768 : v);
 }
 
-// G.711 encoders on the classic segment tables: A-law from the top 13 bits, mu-law from
-// the top 14 bits of a 16-bit sample.
-inline std::uint8_t linear_to_alaw(std::int16_t sample) {
+std::uint8_t linear_to_alaw(std::int16_t sample) {
     static constexpr int kSegEnd[8] = {0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF};
     int v = sample >> 3;
     int mask = 0xD5;
@@ -132,7 +126,7 @@ inline std::uint8_t linear_to_alaw(std::int16_t sample) {
     return static_cast<std::uint8_t>(code ^ mask);
 }
 
-inline std::uint8_t linear_to_ulaw(std::int16_t sample) {
+std::uint8_t linear_to_ulaw(std::int16_t sample) {
     static constexpr int kSegEnd[8] = {0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF, 0x1FFF};
     constexpr int kBias = 0x21;  // 0x84 at 16 bits
     constexpr int kClip = 8159;
@@ -153,39 +147,8 @@ inline std::uint8_t linear_to_ulaw(std::int16_t sample) {
     return static_cast<std::uint8_t>(code ^ mask);
 }
 
-inline std::uint8_t linear_to_u8(std::int16_t sample) {
-    return static_cast<std::uint8_t>((sample >> 8) + 128);
-}
-inline std::int16_t u8_to_linear(std::uint8_t byte) {
-    return static_cast<std::int16_t>((byte - 128) * 256);
-}
-
-// Bit i to bit 15 - i, one bit at a time.
-inline std::uint16_t reverse_bits16(std::uint16_t v) {
-    std::uint16_t r = 0;
-    for (int i = 0; i < 16; ++i)
-        if (v & (1u << i)) r = static_cast<std::uint16_t>(r | (1u << (15 - i)));
-    return r;
-}
-
-// Bytes of the HDMI-SPDIF layout that no step reads: the first byte and the high nibble of
-// the second. Filled with a pattern so that a converter that did read them would show.
-inline constexpr std::uint8_t kSpdifFiller = 0xA5;
-
-// Lays out count samples as one datagram in wire[] (count * wire_bytes bytes) and writes
-// to expected[] what the service must make of it: 16-bit samples big-endian, 8-bit bytes
-// as sent.
-//
-// HDMI-SPDIF: the step at byte 2k reads b1 = wire[2k+1], b2 = wire[2k+2], b3 = wire[2k+3]
-// and takes v = (b1 & 0x0F) << 12 | b2 << 4 | b3 >> 4, sample = reverse(v). With
-// w = reverse(sample): the low nibble of wire[2k+1] is w >> 12, wire[2k+2] is bits 11..4
-// of w, the high nibble of wire[2k+3] is w & 0x0F. Sample k+1 owns the low nibble of
-// wire[2k+3] and all of wire[2k+4], so consecutive words overlap without conflict. The
-// last sample's word runs 2 bytes past the datagram, into the receiver's zeroed spare
-// bytes: only its top nibble of w (bits 3..0 of the sample) arrives, so the service
-// recovers sample & 0x000F there, and that is what expected[] holds.
-inline void encode_datagram(Layout layout, const std::int16_t* samples, std::size_t count,
-                            std::uint8_t* wire, std::uint8_t* expected) {
+void encode_datagram(Layout layout, const std::int16_t* samples, std::size_t count,
+                     std::uint8_t* wire, std::uint8_t* expected) {
     switch (layout) {
         case Layout::le16:
             for (std::size_t k = 0; k < count; ++k) {
@@ -231,36 +194,12 @@ inline void encode_datagram(Layout layout, const std::int16_t* samples, std::siz
     }
 }
 
-// Real-time pace: datagram k leaves when the audio of all earlier datagrams has played,
-// bytes_before / bytes_per_sec seconds after the start (in ns; exact for days of audio).
-// An absolute schedule, so the time spent sending never accumulates as drift.
-inline std::uint64_t schedule_ns(std::uint64_t bytes_before, std::uint64_t bytes_per_sec) {
+std::uint64_t schedule_ns(std::uint64_t bytes_before, std::uint64_t bytes_per_sec) {
     return bytes_before / bytes_per_sec * 1000000000u +
            bytes_before % bytes_per_sec * 1000000000u / bytes_per_sec;
 }
 
-// A WAV file's PCM: what the RIFF chunks say and where the samples are.
-struct WavInfo {
-    std::uint32_t channels = 0;
-    std::uint32_t sample_rate = 0;
-    std::uint32_t bits = 0;
-    std::size_t data_offset = 0;
-    std::size_t data_bytes = 0;  // whole sample frames only
-};
-
-inline std::uint32_t get_le16(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t get_le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-// Walks the RIFF chunks of a WAV file. Accepts PCM (format 1, or WAVE_FORMAT_EXTENSIBLE
-// with the PCM sub-format) of 8 or 16 bits, mono or stereo; anything else is refused with
-// a reason in *error. A data size beyond the end of the file (streamed WAVs) is cut to
-// what the file holds.
-inline bool parse_wav(const std::vector<std::uint8_t>& file, WavInfo* info, std::string* error) {
+bool parse_wav(const std::vector<std::uint8_t>& file, WavInfo* info, std::string* error) {
     const std::uint8_t* p = file.data();
     const std::size_t size = file.size();
     if (size < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) {
@@ -328,9 +267,8 @@ inline bool parse_wav(const std::vector<std::uint8_t>& file, WavInfo* info, std:
     return false;
 }
 
-// The PCM of a WAV file (or of a raw file of the given width) as 16-bit samples.
-inline std::vector<std::int16_t> pcm_to_samples(const std::uint8_t* bytes, std::size_t size,
-                                                std::uint32_t bits) {
+std::vector<std::int16_t> pcm_to_samples(const std::uint8_t* bytes, std::size_t size,
+                                         std::uint32_t bits) {
     std::vector<std::int16_t> samples;
     if (bits == 8) {
         samples.reserve(size);
@@ -341,6 +279,31 @@ inline std::vector<std::int16_t> pcm_to_samples(const std::uint8_t* bytes, std::
             samples.push_back(static_cast<std::int16_t>(get_le16(bytes + i)));
     }
     return samples;
+}
+
+std::size_t fill_samples(SampleSource& src, const ToneSpec& tone, bool loop, std::int16_t* out,
+                         std::size_t count) {
+    if (src.is_tone) {
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto channel = static_cast<std::uint32_t>(src.next);
+            out[k] = tone_sample(tone.hz, tone.amplitude, tone.rate, src.frame, channel);
+            if (++src.next == tone.channels) {
+                src.next = 0;
+                ++src.frame;
+            }
+        }
+        return count;
+    }
+    std::size_t k = 0;
+    // A looped file restarts at most once per sample wanted, so this ends.
+    while (k < count) {
+        if (src.next == src.samples.size()) {
+            if (!loop) break;
+            src.next = 0;
+        }
+        out[k++] = src.samples[src.next++];
+    }
+    return k;
 }
 
 }  // namespace capture

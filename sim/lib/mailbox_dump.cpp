@@ -1,14 +1,7 @@
-// Prints the messages waiting in a mailbox without taking them, for the management
-// stand-in's "mailbox read" and for tests. Copies each message in place (MSG_COPY); on a
-// kernel without it, takes every message and puts them back in their order.
-#pragma once
-
-#include <sys/ipc.h>
-#include <sys/msg.h>
+#include "mailbox_dump.h"
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #ifndef MSG_COPY
@@ -17,12 +10,9 @@
 
 namespace mailbox_dump {
 
-struct Message {
-    long type;
-    unsigned char data[8192];  // the kernel's default largest message
-};
+namespace {
 
-inline void print_one(std::FILE* out, const Message& m, long size) {
+void print_one(std::FILE* out, const Message& m, long size) {
     std::uint32_t code = 0;
     std::memcpy(&code, m.data, size < 4 ? static_cast<std::size_t>(size) : 4);
     std::fprintf(out, "type %ld code %u size %ld:", m.type, code, size);
@@ -30,10 +20,9 @@ inline void print_one(std::FILE* out, const Message& m, long size) {
     std::fprintf(out, "\n");
 }
 
-// Prints "mailbox N: K message(s)" and one line per message, oldest first:
-// "type T code C size S: xx xx ...", the code read as a native u32. Returns the number of
-// messages, or -1 (with a line saying why) when the mailbox does not exist or is unreadable.
-inline int print_mailbox(int mailbox, std::FILE* out) {
+}  // namespace
+
+int print_mailbox(int mailbox, std::FILE* out) {
     const int id = msgget(static_cast<key_t>(mailbox), 0);
     msqid_ds st{};
     if (id < 0 || msgctl(id, IPC_STAT, &st) != 0) {
