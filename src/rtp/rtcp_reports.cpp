@@ -8,7 +8,7 @@
 #include "core/debug_log.h"
 #include "input/format_poll.h"
 #include "rtp/client_table.h"
-#include "rtp/rtp_packetiser.h"
+#include "rtp/rtp_clock.h"
 #include "rtp/wire_bytes.h"
 
 namespace {

@@ -1,15 +1,13 @@
 #include "rtp/rtp_packetiser.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "core/debug_log.h"
 #include "core/shm_config.h"
 #include "input/format_poll.h"
 #include "rtp/rtcp_reports.h"
+#include "rtp/rtp_clock.h"
 #include "rtp/wire_bytes.h"
-
-std::uint64_t next_rtp_time = 0;
 
 namespace {
 
@@ -17,21 +15,6 @@ namespace {
 bool g_mtu_warned = false;
 
 }  // namespace
-
-std::uint64_t rtp_time_at(std::int64_t tv_sec, std::int64_t tv_usec, std::uint32_t rate) {
-    const std::int64_t whole = static_cast<std::int64_t>(static_cast<std::int32_t>(tv_sec)) *
-                               static_cast<std::int64_t>(rate);
-    // Single precision on purpose: receivers of the deployed service see exactly these
-    // sub-second steps.
-    const float part = static_cast<float>(tv_usec) / 1000000.0f * static_cast<float>(rate);
-    return static_cast<std::uint64_t>(whole) + static_cast<std::uint64_t>(part);
-}
-
-void get_rtp_time(std::uint32_t rate, std::uint64_t* out) {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    *out = rtp_time_at(tv.tv_sec, tv.tv_usec, rate);
-}
 
 ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned) {
     const std::int32_t chunk = rtp_chunk_size(mtu);
@@ -55,9 +38,7 @@ void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32
     const std::uint32_t frames = frame_bytes ? payload_len / frame_bytes : 0;
     std::uint64_t now = 0;
     get_rtp_time(applied_sample_rate, &now);
-    const std::uint64_t rtp_time = rtp_packet_time(now, next_rtp_time);
-    next_rtp_time = rtp_time + frames;
-    const auto timestamp = static_cast<std::uint32_t>(rtp_time);
+    const auto timestamp = static_cast<std::uint32_t>(take_packet_time(now, frames));
 
     // RFC 3550 5.1: V=2, P=0, X=0, CC=0; M=0, PT=98. Only sequence number and SSRC differ
     // between receivers.

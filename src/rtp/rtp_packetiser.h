@@ -12,16 +12,9 @@
 inline constexpr std::uint32_t kRtpHeaderBytes = 12;
 inline constexpr std::uint8_t kRtpPayloadType = 98;
 
-// RTP time at which the next packet may start, in ticks of the applied sample rate.
-// Starts at 0 and never goes back, also not when receivers or the rate change.
-extern std::uint64_t next_rtp_time;
-
 // Writes the header into packet[0..11] and sends packet[0 .. 12 + payload_len) to every
 // receiver; does nothing while the table is empty. frame_bytes = channels * bits / 8.
 void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes);
-
-// The wall clock in ticks of `rate`.
-void get_rtp_time(std::uint32_t rate, std::uint64_t* out);
 
 // Cuts one converted block into chunks and sends each. `pcm_buffer` is the start of the
 // block's buffer: 12 bytes of headroom, then pcm_len bytes of samples. Each chunk's header
@@ -30,17 +23,6 @@ void get_rtp_time(std::uint32_t rate, std::uint64_t* out);
 void forward_audio_RTP(std::uint8_t* pcm_buffer, std::uint32_t pcm_len, const AudioFormat& format);
 
 // --- Decisions, kept free of clocks and sockets ---------------------------------------
-
-// get_rtp_time from a time of day: seconds (as signed 32-bit) times rate in 64 bits, plus
-// the microseconds in single precision, (usec / 1000000) * rate, truncated.
-std::uint64_t rtp_time_at(std::int64_t tv_sec, std::int64_t tv_usec, std::uint32_t rate);
-
-// A packet starts at the clock reading, or at next_rtp_time when that lies ahead: the
-// timestamp follows the wall clock yet never goes back, and a burst faster than real time
-// gets consecutive timestamps.
-constexpr std::uint64_t rtp_packet_time(std::uint64_t clock_reading, std::uint64_t next_time) {
-    return next_time > clock_reading ? next_time : clock_reading;
-}
 
 // Bytes of samples per packet: mtu rounded toward zero to a multiple of 4, less 40 (20 of
 // IPv4, 8 of UDP, 12 of RTP). Zero or less means no chunk fits.

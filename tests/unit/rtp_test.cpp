@@ -8,6 +8,7 @@
 #include "input/format_poll.h"
 #include "rtp/client_table.h"
 #include "rtp/rtcp_reports.h"
+#include "rtp/rtp_clock.h"
 #include "rtp/rtp_packetiser.h"
 #include "support/unit.h"
 
@@ -60,7 +61,7 @@ TEST_F(Rtp, TableKeysKindsListingAndTheThirtyThirdReceiver) {
 TEST_F(Rtp, HeadersPerReceiverOneTimestampForAllAndTheFailingReceiverRule) {
     add_decoder("127.0.0.1", rtp.port(), rtcp.port(), "RTSP");
     add_decoder("127.0.0.1", rtp1.port(), rtcp.port(), "TS");
-    next_rtp_time = 0x7000'0000'DEAD'BEEFull;  // ahead of the clock: the timestamp is this
+    take_packet_time(0x7000'0000'DEAD'BEEFull, 0);  // ahead of the clock: the timestamp is this
     send_audio_RTP(block.data(), 64, 4);
     // V=2 P=0 X=0 CC=0, M=0 PT=98, sequence number, timestamp, SSRC (seeds A0 0B C0, index 0).
     Bytes want = {0x80, 0x62, 0x00, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0xA0, 0x0B, 0xC0, 0x80};
