@@ -56,7 +56,7 @@ void build_rtcp_sr(std::uint8_t (&out)[kRtcpPacketBytes], const SenderReport& r)
 }
 
 int send_audio_RTCP_SR(std::uint32_t index, std::uint32_t rtp_timestamp) {
-    AudioRtspClient& c = ARClist[index];
+    const AudioRtspClient& c = ARClist[index];
     timeval tv{};
     gettimeofday(&tv, nullptr);
     std::uint8_t packet[kRtcpPacketBytes];
@@ -68,26 +68,24 @@ int send_audio_RTCP_SR(std::uint32_t index, std::uint32_t rtp_timestamp) {
         dbg_perror("send");
         return -1;
     }
-    c.sr_age = 0;
+    record_report_sent(index);
     return static_cast<int>(sent);
 }
 
 void count_audio_RTP(std::uint32_t index, std::uint32_t octets, std::uint32_t rtp_timestamp) {
-    AudioRtspClient& c = ARClist[index];
+    const AudioRtspClient& c = ARClist[index];
     if (c.rtcp_sock < 0) return;
     const int reports = reports_before_packet(c.packet_count, c.sr_age);
     for (int i = 0; i < reports; ++i) send_audio_RTCP_SR(index, rtp_timestamp);
-    ++c.packet_count;
-    c.octet_count += octets;
+    count_rtp_packet(index, octets);
 }
 
 void send_RTCP_reports() {
     bool have_time = false;
     std::uint32_t rtp_timestamp = 0;
     for (std::uint32_t i = 0; i < kARClistSize; ++i) {
-        AudioRtspClient& c = ARClist[i];
-        if (c.rtcp_sock <= 0) continue;
-        if (!pass_report_due(++c.sr_age)) continue;
+        if (ARClist[i].rtcp_sock <= 0) continue;
+        if (!pass_report_due(age_report(i))) continue;
         if (!have_time) {
             std::uint64_t now = 0;
             get_rtp_time(applied_sample_rate, &now);

@@ -2,6 +2,7 @@
 // with one CNAME) per report, on each receiver's connected RTCP socket. Triggered by the
 // packetiser after a data packet (count_audio_RTP) and by the main loop's once-a-second
 // pass (send_RTCP_reports). Send only: receiver reports are never read, no BYE is sent.
+// The counts and ages of an entry are recorded through the receiver table.
 #pragma once
 
 #include <cstdint>

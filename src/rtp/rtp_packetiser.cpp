@@ -5,6 +5,7 @@
 #include "core/debug_log.h"
 #include "core/shm_config.h"
 #include "input/format_poll.h"
+#include "rtp/client_table.h"
 #include "rtp/rtcp_reports.h"
 #include "rtp/rtp_clock.h"
 #include "rtp/wire_bytes.h"
@@ -13,6 +14,13 @@ namespace {
 
 // Set while the mtu leaves no room for audio and that has been logged.
 bool g_mtu_warned = false;
+
+// The failing-receiver rule, step one of each receiver per packet: while the last send
+// failed, count the offer and try only when the count reaches a multiple of 10.
+bool rtp_should_try(std::uint32_t index) {
+    if (ARClist[index].send_failed != 1) return true;
+    return count_failed_offer(index) % 10 == 0;
+}
 
 }  // namespace
 
@@ -25,12 +33,6 @@ ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned) {
     const bool warn = !warned;
     warned = true;
     return {chunk, warn};
-}
-
-bool rtp_should_try(AudioRtspClient& c) {
-    if (c.send_failed != 1) return true;
-    ++c.fail_count;
-    return c.fail_count % 10 == 0;
 }
 
 void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes) {
@@ -47,18 +49,18 @@ void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32
     put_be32(packet + 4, timestamp);
 
     for (std::uint32_t i = 0; i < kARClistSize; ++i) {
-        AudioRtspClient& c = ARClist[i];
-        if (!rtp_should_try(c)) continue;
+        if (!rtp_should_try(i)) continue;
+        const AudioRtspClient& c = ARClist[i];
         if (c.rtp_sock <= 0) continue;
-        put_be16(packet + 2, c.seq);
-        c.seq = static_cast<std::uint16_t>(c.seq + 1);
+        put_be16(packet + 2, take_rtp_seq(i));
         put_be32(packet + 8, c.ssrc);
-        if (send(c.rtp_sock, packet, payload_len + kRtpHeaderBytes, MSG_DONTWAIT) < 0) {
-            c.send_failed = 1;
+        const bool sent =
+            send(c.rtp_sock, packet, payload_len + kRtpHeaderBytes, MSG_DONTWAIT) >= 0;
+        record_rtp_send(i, sent);
+        if (!sent) {
             DBG_TRACE();
             dbg_perror("send");
         } else {
-            c.send_failed = 0;
             count_audio_RTP(i, payload_len, timestamp);
         }
     }

@@ -1,13 +1,13 @@
 // The RTP packetiser: in output mode 1 the main loop hands each converted PCM block to
 // forward_audio_RTP, which cuts it into mtu-sized chunks; send_audio_RTP stamps a 12-byte
 // header in front of each chunk and sends it to every receiver of the table. No copy of
-// the payload, no allocation, never blocks (MSG_DONTWAIT).
+// the payload, no allocation, never blocks (MSG_DONTWAIT). What a send changes in an entry
+// (sequence number, failure mark, counts) is recorded through the receiver table.
 #pragma once
 
 #include <cstdint>
 
 #include "core/audio_format.h"
-#include "rtp/client_table.h"
 
 inline constexpr std::uint32_t kRtpHeaderBytes = 12;
 inline constexpr std::uint8_t kRtpPayloadType = 98;
@@ -35,7 +35,3 @@ struct ChunkPlan {
     bool warn;           // log the unusable mtu now
 };
 ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned);
-
-// The failing-receiver rule, step one of each receiver per packet: while the last send
-// failed, count the offer and try only when the count reaches a multiple of 10.
-bool rtp_should_try(AudioRtspClient& c);

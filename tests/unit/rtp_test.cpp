@@ -73,7 +73,7 @@ TEST_F(Rtp, HeadersPerReceiverOneTimestampForAllAndTheFailingReceiverRule) {
     // A receiver refused by ICMP (nobody listens there) is tried at sequence number 0,
     // skipped nine times, then tried again; the others miss nothing.
     add_decoder("127.0.0.1", Loopback().port(), rtcp.port(), "RTSP");
-    AudioRtspClient& dead = ARClist[2];
+    const AudioRtspClient& dead = ARClist[2];
     pollfd refusal{dead.rtp_sock, 0, 0};
     ASSERT_TRUE(send(dead.rtp_sock, "", 1, 0) == 1 && poll(&refusal, 1, 2000) == 1);
     std::vector<int> seqs;
