@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "core/debug_log.h"
-#include "core/shm_config.h"
 #include "net/udp_socket.h"
 
 namespace {
@@ -15,6 +14,7 @@ struct ClientTable {
     AudioRtspClient list[kARClistSize];
     std::int32_t count = 0;
     std::uint32_t ssrc_base = 0;
+    BlockView block;  // read at each add, for multicast_ttl
 };
 ClientTable g_table;
 
@@ -23,7 +23,7 @@ bool is_free(const AudioRtspClient& c) { return c.ip[0] == '\0'; }
 // Both send sockets, or -1 with nothing left open.
 int open_pair(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port, int& rtp_sock,
               int& rtcp_sock) {
-    const int ttl = static_cast<int>(shm_load(shm_config->multicast_ttl));
+    const int ttl = g_table.block.multicast_ttl();
     sockaddr_in remote{};  // connected sockets: the record is not kept
     if (sockTxOpen(nullptr, 0, nullptr, ip, rtp_port, &rtp_sock, &remote, ttl) < 0) {
         DBG_TRACE_IN("Add_ARClist");
@@ -53,13 +53,13 @@ ClientKind classify_client_tag(const char* tag) {
     return {kClientOther, false};
 }
 
-void Init_ARClist() {
+void Init_ARClist(const BlockView& block) {
     g_table.count = 0;
     std::memset(g_table.list, 0, sizeof g_table.list);
     for (int i = 0; i < kARClistSize; ++i) Clear_ARCentry(i);
-    const ShmConfig& c = *shm_config;
-    g_table.ssrc_base = make_ssrc_base(shm_load(c.ssrc_seed_hi), shm_load(c.ssrc_seed_mid),
-                                       shm_load(c.ssrc_seed_lo));
+    g_table.block = block;
+    const SsrcSeeds seeds = block.ssrc_seeds();
+    g_table.ssrc_base = make_ssrc_base(seeds.hi, seeds.mid, seeds.lo);
 }
 
 void Clear_ARCentry(int index) {

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "core/block_view.h"
+
 // One receiver. A free entry has an empty ip; a used one holds either two connected send
 // sockets or, when added receive-only, -1 in both.
 struct AudioRtspClient {
@@ -50,8 +52,10 @@ struct ClientKind {
 // (receive-only); null, empty and anything else are kind 0.
 ClientKind classify_client_tag(const char* tag);
 
-// Empties the table and fixes ssrc_base from the attached block. Once, at start-up.
-void Init_ARClist();
+// Empties the table and fixes ssrc_base from the block's SSRC seeds. Once, at start-up.
+// The table keeps the view: each receiver added later opens its sockets with the block's
+// multicast_ttl as it is at that moment.
+void Init_ARClist(const BlockView& block);
 // Makes the entry free: empty ip, ports 0, sockets -1; other fields keep their values.
 void Clear_ARCentry(int index);
 // Index of the entry with this key, or -1.

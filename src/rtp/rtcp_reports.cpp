@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "core/debug_log.h"
-#include "input/format_poll.h"
 #include "rtp/client_table.h"
 #include "rtp/rtp_clock.h"
 #include "rtp/wire_bytes.h"
@@ -80,7 +79,7 @@ void count_audio_RTP(std::uint32_t index, std::uint32_t octets, std::uint32_t rt
     count_rtp_packet(index, octets);
 }
 
-void send_RTCP_reports() {
+void send_RTCP_reports(std::uint32_t rate) {
     bool have_time = false;
     std::uint32_t rtp_timestamp = 0;
     for (std::uint32_t i = 0; i < kARClistSize; ++i) {
@@ -88,7 +87,7 @@ void send_RTCP_reports() {
         if (!pass_report_due(age_report(i))) continue;
         if (!have_time) {
             std::uint64_t now = 0;
-            get_rtp_time(applied_sample_rate, &now);
+            get_rtp_time(rate, &now);
             rtp_timestamp = static_cast<std::uint32_t>(now);
             have_time = true;
         }

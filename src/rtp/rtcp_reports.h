@@ -19,8 +19,9 @@ int send_audio_RTCP_SR(std::uint32_t index, std::uint32_t rtp_timestamp);
 void count_audio_RTP(std::uint32_t index, std::uint32_t octets, std::uint32_t rtp_timestamp);
 
 // The main loop's pass: ages every receiver with an RTCP socket and reports those whose
-// sr_age passed 3, all with one clock reading taken at the first report.
-void send_RTCP_reports();
+// sr_age passed 3, all with one reading of the RTP clock at `rate` (the applied sample
+// rate) taken at the first report.
+void send_RTCP_reports(std::uint32_t rate);
 
 // --- Decisions and the packet, kept free of clocks and sockets -------------------------
 

@@ -3,8 +3,6 @@
 #include <sys/socket.h>
 
 #include "core/debug_log.h"
-#include "core/shm_config.h"
-#include "input/format_poll.h"
 #include "rtp/client_table.h"
 #include "rtp/rtcp_reports.h"
 #include "rtp/rtp_clock.h"
@@ -35,11 +33,12 @@ ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned) {
     return {chunk, warn};
 }
 
-void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes) {
+void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes,
+                    std::uint32_t rate) {
     if (ARClist_count == 0) return;
     const std::uint32_t frames = frame_bytes ? payload_len / frame_bytes : 0;
     std::uint64_t now = 0;
-    get_rtp_time(applied_sample_rate, &now);
+    get_rtp_time(rate, &now);
     const auto timestamp = static_cast<std::uint32_t>(take_packet_time(now, frames));
 
     // RFC 3550 5.1: V=2, P=0, X=0, CC=0; M=0, PT=98. Only sequence number and SSRC differ
@@ -66,8 +65,9 @@ void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32
     }
 }
 
-void forward_audio_RTP(std::uint8_t* pcm_buffer, std::uint32_t pcm_len, const AudioFormat& format) {
-    const auto mtu = static_cast<std::int32_t>(shm_load(shm_config->mtu));
+void forward_audio_RTP(const BlockView& block, std::uint8_t* pcm_buffer, std::uint32_t pcm_len,
+                       const AudioFormat& format, std::uint32_t rate) {
+    const std::int32_t mtu = block.mtu();
     const ChunkPlan plan = plan_rtp_chunks(mtu, g_mtu_warned);
     if (plan.warn)
         dbg_printf("[Audio RTP] mtu %d leaves no room for audio: nothing is sent\n", mtu);
@@ -79,7 +79,7 @@ void forward_audio_RTP(std::uint8_t* pcm_buffer, std::uint32_t pcm_len, const Au
     // first, the tail of the chunk just sent for the others.
     for (std::uint32_t offset = 0; pcm_len > offset;) {
         const std::uint32_t n = chunk < pcm_len - offset ? chunk : pcm_len - offset;
-        send_audio_RTP(pcm_buffer + offset, n, frame_bytes);
+        send_audio_RTP(pcm_buffer + offset, n, frame_bytes, rate);
         offset += n;
     }
 }

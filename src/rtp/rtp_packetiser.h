@@ -8,19 +8,24 @@
 #include <cstdint>
 
 #include "core/audio_format.h"
+#include "core/block_view.h"
 
 inline constexpr std::uint32_t kRtpHeaderBytes = 12;
 inline constexpr std::uint8_t kRtpPayloadType = 98;
 
 // Writes the header into packet[0..11] and sends packet[0 .. 12 + payload_len) to every
-// receiver; does nothing while the table is empty. frame_bytes = channels * bits / 8.
-void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes);
+// receiver; does nothing while the table is empty. frame_bytes = channels * bits / 8; the
+// timestamp runs on the RTP clock at `rate`, the applied sample rate.
+void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes,
+                    std::uint32_t rate);
 
 // Cuts one converted block into chunks and sends each. `pcm_buffer` is the start of the
 // block's buffer: 12 bytes of headroom, then pcm_len bytes of samples. Each chunk's header
-// goes into the 12 bytes before it, overwriting the tail of the chunk already sent. Reads
-// mtu from the block; an mtu too small for any audio sends nothing and says so once.
-void forward_audio_RTP(std::uint8_t* pcm_buffer, std::uint32_t pcm_len, const AudioFormat& format);
+// goes into the 12 bytes before it, overwriting the tail of the chunk already sent. The mtu
+// is read through `block`, the shared block's view, at each call; an mtu too small for any
+// audio sends nothing and says so once.
+void forward_audio_RTP(const BlockView& block, std::uint8_t* pcm_buffer, std::uint32_t pcm_len,
+                       const AudioFormat& format, std::uint32_t rate);
 
 // --- Decisions, kept free of clocks and sockets ---------------------------------------
 
