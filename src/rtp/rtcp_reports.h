@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "core/wire_bytes.h"
+
 inline constexpr std::uint32_t kRtcpPacketBytes = 52;
 inline constexpr char kRtcpCname[] = "vemu_audio";
 
@@ -49,5 +51,6 @@ struct SenderReport {
     std::uint32_t packet_count;
     std::uint32_t octet_count;
 };
-// Writes the 52-byte compound packet into out.
-void build_rtcp_sr(std::uint8_t (&out)[kRtcpPacketBytes], const SenderReport& r);
+// Writes the 52-byte compound packet into the first 52 bytes of out. False when out is
+// shorter: the packet is then not whole.
+bool build_rtcp_sr(WireBytes out, const SenderReport& r);

@@ -3,10 +3,10 @@
 #include <sys/socket.h>
 
 #include "core/debug_log.h"
+#include "core/wire_bytes.h"
 #include "rtp/client_table.h"
 #include "rtp/rtcp_reports.h"
 #include "rtp/rtp_clock.h"
-#include "rtp/wire_bytes.h"
 
 namespace {
 
@@ -41,20 +41,21 @@ void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32
     get_rtp_time(rate, &now);
     const auto timestamp = static_cast<std::uint32_t>(take_packet_time(now, frames));
 
-    // RFC 3550 5.1: V=2, P=0, X=0, CC=0; M=0, PT=98. Only sequence number and SSRC differ
-    // between receivers.
-    packet[0] = 0x80;
-    packet[1] = kRtpPayloadType;
-    put_be32(packet + 4, timestamp);
+    // The datagram: the header in the 12 bytes before the chunk, then the chunk. RFC 3550
+    // 5.1: V=2, P=0, X=0, CC=0; M=0, PT=98. Only sequence number and SSRC differ between
+    // receivers.
+    const WireBytes datagram{packet, payload_len + kRtpHeaderBytes};
+    put_u8(datagram, 0, 0x80);
+    put_u8(datagram, 1, kRtpPayloadType);
+    put_be32(datagram, 4, timestamp);
 
     for (std::uint32_t i = 0; i < kARClistSize; ++i) {
         if (!rtp_should_try(i)) continue;
         const AudioRtspClient& c = ARClist[i];
         if (c.rtp_sock <= 0) continue;
-        put_be16(packet + 2, take_rtp_seq(i));
-        put_be32(packet + 8, c.ssrc);
-        const bool sent =
-            send(c.rtp_sock, packet, payload_len + kRtpHeaderBytes, MSG_DONTWAIT) >= 0;
+        put_be16(datagram, 2, take_rtp_seq(i));
+        put_be32(datagram, 8, c.ssrc);
+        const bool sent = send(c.rtp_sock, datagram.data(), datagram.size(), MSG_DONTWAIT) >= 0;
         record_rtp_send(i, sent);
         if (!sent) {
             DBG_TRACE();

@@ -127,7 +127,8 @@ TEST(RtpClock, PinnedReadingsAndTheGoldenSenderReport) {
 
     std::uint8_t out[kRtcpPacketBytes];
     std::memset(out, 0xAA, sizeof out);
-    build_rtcp_sr(out, SenderReport{0x12345685, 1700000000, 500000, 0x0A0B0C0D, 3, 4380});
+    const SenderReport report{0x12345685, 1700000000, 500000, 0x0A0B0C0D, 3, 4380};
+    EXPECT_TRUE(build_rtcp_sr(out, report));
     // clang-format off
     const std::string want(
         "\x80\xC8\x00\x06" "\x12\x34\x56\x85"  // V=2 RC=0, PT=200 (SR), length 6; SSRC
@@ -137,6 +138,7 @@ TEST(RtpClock, PinnedReadingsAndTheGoldenSenderReport) {
         "\x01\x0A" "vemu_audio" "\x00" "\x00\x00\x00", 52);  // CNAME, 10 octets; end; padding
     // clang-format on
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), sizeof out), want);
+    EXPECT_FALSE(build_rtcp_sr(WireBytes(out, sizeof out - 1), report));  // no room for padding
 }
 
 TEST_F(Rtp, ReportsTwoAfterTheFirstPacketOneWhenAgedAndOnTheFourthPass) {
