@@ -60,11 +60,12 @@ void serve_command(LoopState& loop) {
 
 // Sends the converted samples by output mode: RTP to every receiver in mode 1, the
 // transport stream in mode 2. False when the rest of the iteration is to be skipped.
-bool forward_audio(const Settings& settings, const LoopState& loop, FeedBuffers& buf,
-                   std::int64_t now) {
+bool forward_audio(const BlockView& block, const Settings& settings, const LoopState& loop,
+                   FeedBuffers& buf, std::int64_t now) {
     // The packetiser writes each header into the 12 bytes before its chunk.
     static_assert(kPcmHeadroom == kRtpHeaderBytes);
-    if (settings.output_mode == 1) forward_audio_RTP(buf.pcm, buf.pcm_len, current_audio_format);
+    if (settings.output_mode == 1)
+        forward_audio_RTP(block, buf.pcm, buf.pcm_len, current_audio_format, applied_sample_rate);
     if (settings.output_mode == 2)
         return ts_forward_block(loop.ts_sock, current_audio_format, buf.pcm + kPcmHeadroom,
                                 buf.pcm_len, clock_90k(now));
@@ -82,7 +83,7 @@ void run_due_jobs(LoopState& loop, const DueJobs& due, std::int64_t now) {
         loop.last.pcr = now;
     }
     if (due.rtcp) {
-        send_RTCP_reports();
+        send_RTCP_reports(applied_sample_rate);
         loop.last.rtcp = now;
     }
 }
@@ -118,7 +119,7 @@ int main(int /*argc*/, char** argv) {
         dbg_printf("fail to sockRxOpen for atrx\n");
         return 1;
     }
-    Init_ARClist();
+    Init_ARClist(block);
     init_psi_tables();
     init_pes_header();
 
@@ -156,7 +157,8 @@ int main(int /*argc*/, char** argv) {
             // Skipped jobs keep their last times, so they run in a later iteration.
             const FeedResult got = receive_feed(feed_sock, feed, current_audio_format);
             if (got == FeedResult::failed) continue;
-            if (got == FeedResult::pcm && !forward_audio(settings, loop, feed, now)) continue;
+            if (got == FeedResult::pcm && !forward_audio(block, settings, loop, feed, now))
+                continue;
         }
 
         run_due_jobs(loop, due, now);

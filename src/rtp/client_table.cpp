@@ -6,22 +6,25 @@
 #include <cstring>
 
 #include "core/debug_log.h"
-#include "core/shm_config.h"
 #include "net/udp_socket.h"
 #include "util/text_utils.h"
 
-AudioRtspClient ARClist[kARClistSize];
-std::int32_t ARClist_count = 0;
-std::uint32_t ssrc_base = 0;
-
 namespace {
+
+struct ClientTable {
+    AudioRtspClient list[kARClistSize];
+    std::int32_t count = 0;
+    std::uint32_t ssrc_base = 0;
+    BlockView block;  // read at each add, for multicast_ttl
+};
+ClientTable g_table;
 
 bool is_free(const AudioRtspClient& c) { return c.ip[0] == '\0'; }
 
 // Both send sockets, or -1 with nothing left open.
 int open_pair(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port, int& rtp_sock,
               int& rtcp_sock) {
-    const int ttl = static_cast<int>(shm_load(shm_config->multicast_ttl));
+    const int ttl = g_table.block.multicast_ttl();
     sockaddr_in remote{};  // connected sockets: the record is not kept
     if (sockTxOpen(nullptr, 0, nullptr, ip, rtp_port, &rtp_sock, &remote, ttl) < 0) {
         DBG_TRACE_IN("Add_ARClist");
@@ -39,6 +42,10 @@ int open_pair(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port, i
 
 }  // namespace
 
+const AudioRtspClient (&ARClist)[kARClistSize] = g_table.list;
+const std::int32_t& ARClist_count = g_table.count;
+const std::uint32_t& ssrc_base = g_table.ssrc_base;
+
 ClientKind classify_client_tag(const char* tag) {
     if (!tag || tag[0] == '\0') return {kClientOther, false};
     if (std::strncmp(tag, "RTSP", 4) == 0) return {kClientRtsp, false};
@@ -47,17 +54,17 @@ ClientKind classify_client_tag(const char* tag) {
     return {kClientOther, false};
 }
 
-void Init_ARClist() {
-    ARClist_count = 0;
-    std::memset(ARClist, 0, sizeof ARClist);
+void Init_ARClist(const BlockView& block) {
+    g_table.count = 0;
+    std::memset(g_table.list, 0, sizeof g_table.list);
     for (int i = 0; i < kARClistSize; ++i) Clear_ARCentry(i);
-    const ShmConfig& c = *shm_config;
-    ssrc_base = make_ssrc_base(shm_load(c.ssrc_seed_hi), shm_load(c.ssrc_seed_mid),
-                               shm_load(c.ssrc_seed_lo));
+    g_table.block = block;
+    const SsrcSeeds seeds = block.ssrc_seeds();
+    g_table.ssrc_base = make_ssrc_base(seeds.hi, seeds.mid, seeds.lo);
 }
 
 void Clear_ARCentry(int index) {
-    AudioRtspClient& c = ARClist[index];
+    AudioRtspClient& c = g_table.list[index];
     std::memset(c.ip, 0, sizeof c.ip);
     c.rtp_port = 0;
     c.rtcp_port = 0;
@@ -89,7 +96,7 @@ int Add_ARClist(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port,
     int rtcp_sock = -1;
     if (!receive_only && open_pair(ip, rtp_port, rtcp_port, rtp_sock, rtcp_sock) < 0) return -1;
 
-    AudioRtspClient& c = ARClist[index];
+    AudioRtspClient& c = g_table.list[index];
     strCopyN(c.ip, ip, sizeof c.ip);
     c.rtp_port = rtp_port;
     c.rtcp_port = rtcp_port;
@@ -98,23 +105,23 @@ int Add_ARClist(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port,
     c.kind = kind;
     c.send_failed = 0;
     c.fail_count = 0;
-    c.ssrc = ssrc_base | static_cast<std::uint32_t>(index);
+    c.ssrc = g_table.ssrc_base | static_cast<std::uint32_t>(index);
     c.packet_count = 0;
     c.octet_count = 0;
     c.sr_age = 0;
     c.seq = 0;
-    ++ARClist_count;
+    ++g_table.count;
     return index;
 }
 
 int Remove_ARClist(const char* ip, std::uint16_t rtp_port) {
     const int index = Find_ARClist(ip, rtp_port);
     if (index < 0) return -1;
-    AudioRtspClient& c = ARClist[index];
+    const AudioRtspClient& c = g_table.list[index];
     if (c.rtp_sock > 0) close(c.rtp_sock);
     if (c.rtcp_sock > 0) close(c.rtcp_sock);
     Clear_ARCentry(index);
-    --ARClist_count;
+    --g_table.count;
     return index;
 }
 
@@ -161,3 +168,26 @@ void del_decoder(const char* ip, std::uint16_t rtp_port) {
     dbg_printf("[Audio RTSP] del_decoder(n-%d) %s:%d\n", ARClist_count, ip, rtp_port);
     Print_ARClist();
 }
+
+std::uint16_t take_rtp_seq(std::uint32_t index) {
+    AudioRtspClient& c = g_table.list[index];
+    const std::uint16_t seq = c.seq;
+    c.seq = static_cast<std::uint16_t>(seq + 1);
+    return seq;
+}
+
+std::uint32_t count_failed_offer(std::uint32_t index) { return ++g_table.list[index].fail_count; }
+
+void record_rtp_send(std::uint32_t index, bool sent) {
+    g_table.list[index].send_failed = sent ? 0 : 1;
+}
+
+void count_rtp_packet(std::uint32_t index, std::uint32_t octets) {
+    AudioRtspClient& c = g_table.list[index];
+    ++c.packet_count;
+    c.octet_count += octets;
+}
+
+void record_report_sent(std::uint32_t index) { g_table.list[index].sr_age = 0; }
+
+std::uint32_t age_report(std::uint32_t index) { return ++g_table.list[index].sr_age; }

@@ -3,13 +3,9 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <cstring>
-
 #include "core/debug_log.h"
-#include "input/format_poll.h"
 #include "rtp/client_table.h"
-#include "rtp/rtp_packetiser.h"
-#include "rtp/wire_bytes.h"
+#include "rtp/rtp_clock.h"
 
 namespace {
 
@@ -27,36 +23,24 @@ std::uint32_t ntp_fraction(std::int64_t tv_usec) {
     return static_cast<std::uint32_t>(static_cast<double>(tv_usec) / 15625.0 * 67108864.0 + 0.5);
 }
 
-void build_rtcp_sr(std::uint8_t (&out)[kRtcpPacketBytes], const SenderReport& r) {
+bool build_rtcp_sr(WireBytes out, const SenderReport& r) {
+    WireWriter w(out);
     // RFC 3550 6.4.1 sender report, no report blocks; length = 28 bytes / 4 - 1.
-    out[0] = 0x80;
-    out[1] = 200;
-    put_be16(out + 2, 6);
-    put_be32(out + 4, r.ssrc);
-    put_be32(out + 8, ntp_seconds(r.tv_sec));
-    put_be32(out + 12, ntp_fraction(r.tv_usec));
-    put_be32(out + 16, r.rtp_timestamp);
-    put_be32(out + 20, r.packet_count);
-    put_be32(out + 24, r.octet_count);
+    w.u8(0x80).u8(200).be16(6).be32(r.ssrc);
+    w.be32(ntp_seconds(r.tv_sec)).be32(ntp_fraction(r.tv_usec));
+    w.be32(r.rtp_timestamp).be32(r.packet_count).be32(r.octet_count);
     // RFC 3550 6.5 source description, one chunk with one CNAME item: 4 header + 4 SSRC +
     // 2 item header + 10 text + 1 end = 21, padded to 24 bytes, length 24 / 4 - 1.
     constexpr std::size_t kCnameLen = sizeof kRtcpCname - 1;
     static_assert(kCnameLen == 10);
-    out[28] = 0x81;
-    out[29] = 202;
-    put_be16(out + 30, 5);
-    put_be32(out + 32, r.ssrc);
-    out[36] = 1;
-    out[37] = static_cast<std::uint8_t>(kCnameLen);
-    std::memcpy(out + 38, kRtcpCname, kCnameLen);
-    out[48] = 0;
-    out[49] = 0;
-    out[50] = 0;
-    out[51] = 0;
+    w.u8(0x81).u8(202).be16(5).be32(r.ssrc);
+    w.u8(1).u8(static_cast<std::uint8_t>(kCnameLen)).bytes(kRtcpCname, kCnameLen);
+    w.fill(0, 4);  // end of the item list, then padding
+    return w.ok() && w.pos() == kRtcpPacketBytes;
 }
 
 int send_audio_RTCP_SR(std::uint32_t index, std::uint32_t rtp_timestamp) {
-    AudioRtspClient& c = ARClist[index];
+    const AudioRtspClient& c = ARClist[index];
     timeval tv{};
     gettimeofday(&tv, nullptr);
     std::uint8_t packet[kRtcpPacketBytes];
@@ -68,29 +52,27 @@ int send_audio_RTCP_SR(std::uint32_t index, std::uint32_t rtp_timestamp) {
         dbg_perror("send");
         return -1;
     }
-    c.sr_age = 0;
+    record_report_sent(index);
     return static_cast<int>(sent);
 }
 
 void count_audio_RTP(std::uint32_t index, std::uint32_t octets, std::uint32_t rtp_timestamp) {
-    AudioRtspClient& c = ARClist[index];
+    const AudioRtspClient& c = ARClist[index];
     if (c.rtcp_sock < 0) return;
     const int reports = reports_before_packet(c.packet_count, c.sr_age);
     for (int i = 0; i < reports; ++i) send_audio_RTCP_SR(index, rtp_timestamp);
-    ++c.packet_count;
-    c.octet_count += octets;
+    count_rtp_packet(index, octets);
 }
 
-void send_RTCP_reports() {
+void send_RTCP_reports(std::uint32_t rate) {
     bool have_time = false;
     std::uint32_t rtp_timestamp = 0;
     for (std::uint32_t i = 0; i < kARClistSize; ++i) {
-        AudioRtspClient& c = ARClist[i];
-        if (c.rtcp_sock <= 0) continue;
-        if (!pass_report_due(++c.sr_age)) continue;
+        if (ARClist[i].rtcp_sock <= 0) continue;
+        if (!pass_report_due(age_report(i))) continue;
         if (!have_time) {
             std::uint64_t now = 0;
-            get_rtp_time(applied_sample_rate, &now);
+            get_rtp_time(rate, &now);
             rtp_timestamp = static_cast<std::uint32_t>(now);
             have_time = true;
         }

@@ -2,9 +2,12 @@
 // with one CNAME) per report, on each receiver's connected RTCP socket. Triggered by the
 // packetiser after a data packet (count_audio_RTP) and by the main loop's once-a-second
 // pass (send_RTCP_reports). Send only: receiver reports are never read, no BYE is sent.
+// The counts and ages of an entry are recorded through the receiver table.
 #pragma once
 
 #include <cstdint>
+
+#include "core/wire_bytes.h"
 
 inline constexpr std::uint32_t kRtcpPacketBytes = 52;
 inline constexpr char kRtcpCname[] = "vemu_audio";
@@ -18,8 +21,9 @@ int send_audio_RTCP_SR(std::uint32_t index, std::uint32_t rtp_timestamp);
 void count_audio_RTP(std::uint32_t index, std::uint32_t octets, std::uint32_t rtp_timestamp);
 
 // The main loop's pass: ages every receiver with an RTCP socket and reports those whose
-// sr_age passed 3, all with one clock reading taken at the first report.
-void send_RTCP_reports();
+// sr_age passed 3, all with one reading of the RTP clock at `rate` (the applied sample
+// rate) taken at the first report.
+void send_RTCP_reports(std::uint32_t rate);
 
 // --- Decisions and the packet, kept free of clocks and sockets -------------------------
 
@@ -47,5 +51,6 @@ struct SenderReport {
     std::uint32_t packet_count;
     std::uint32_t octet_count;
 };
-// Writes the 52-byte compound packet into out.
-void build_rtcp_sr(std::uint8_t (&out)[kRtcpPacketBytes], const SenderReport& r);
+// Writes the 52-byte compound packet into the first 52 bytes of out. False when out is
+// shorter: the packet is then not whole.
+bool build_rtcp_sr(WireBytes out, const SenderReport& r);

@@ -1,37 +1,26 @@
 #include "rtp/rtp_packetiser.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "core/debug_log.h"
-#include "core/shm_config.h"
-#include "input/format_poll.h"
+#include "core/wire_bytes.h"
+#include "rtp/client_table.h"
 #include "rtp/rtcp_reports.h"
-#include "rtp/wire_bytes.h"
-
-std::uint64_t next_rtp_time = 0;
+#include "rtp/rtp_clock.h"
 
 namespace {
 
 // Set while the mtu leaves no room for audio and that has been logged.
 bool g_mtu_warned = false;
 
+// The failing-receiver rule, step one of each receiver per packet: while the last send
+// failed, count the offer and try only when the count reaches a multiple of 10.
+bool rtp_should_try(std::uint32_t index) {
+    if (ARClist[index].send_failed != 1) return true;
+    return count_failed_offer(index) % 10 == 0;
+}
+
 }  // namespace
-
-std::uint64_t rtp_time_at(std::int64_t tv_sec, std::int64_t tv_usec, std::uint32_t rate) {
-    const std::int64_t whole = static_cast<std::int64_t>(static_cast<std::int32_t>(tv_sec)) *
-                               static_cast<std::int64_t>(rate);
-    // Single precision on purpose: receivers of the deployed service see exactly these
-    // sub-second steps.
-    const float part = static_cast<float>(tv_usec) / 1000000.0f * static_cast<float>(rate);
-    return static_cast<std::uint64_t>(whole) + static_cast<std::uint64_t>(part);
-}
-
-void get_rtp_time(std::uint32_t rate, std::uint64_t* out) {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    *out = rtp_time_at(tv.tv_sec, tv.tv_usec, rate);
-}
 
 ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned) {
     const std::int32_t chunk = rtp_chunk_size(mtu);
@@ -44,47 +33,42 @@ ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned) {
     return {chunk, warn};
 }
 
-bool rtp_should_try(AudioRtspClient& c) {
-    if (c.send_failed != 1) return true;
-    ++c.fail_count;
-    return c.fail_count % 10 == 0;
-}
-
-void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes) {
+void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes,
+                    std::uint32_t rate) {
     if (ARClist_count == 0) return;
     const std::uint32_t frames = frame_bytes ? payload_len / frame_bytes : 0;
     std::uint64_t now = 0;
-    get_rtp_time(applied_sample_rate, &now);
-    const std::uint64_t rtp_time = rtp_packet_time(now, next_rtp_time);
-    next_rtp_time = rtp_time + frames;
-    const auto timestamp = static_cast<std::uint32_t>(rtp_time);
+    get_rtp_time(rate, &now);
+    const auto timestamp = static_cast<std::uint32_t>(take_packet_time(now, frames));
 
-    // RFC 3550 5.1: V=2, P=0, X=0, CC=0; M=0, PT=98. Only sequence number and SSRC differ
-    // between receivers.
-    packet[0] = 0x80;
-    packet[1] = kRtpPayloadType;
-    put_be32(packet + 4, timestamp);
+    // The datagram: the header in the 12 bytes before the chunk, then the chunk. RFC 3550
+    // 5.1: V=2, P=0, X=0, CC=0; M=0, PT=98. Only sequence number and SSRC differ between
+    // receivers.
+    const WireBytes datagram{packet, payload_len + kRtpHeaderBytes};
+    put_u8(datagram, 0, 0x80);
+    put_u8(datagram, 1, kRtpPayloadType);
+    put_be32(datagram, 4, timestamp);
 
     for (std::uint32_t i = 0; i < kARClistSize; ++i) {
-        AudioRtspClient& c = ARClist[i];
-        if (!rtp_should_try(c)) continue;
+        if (!rtp_should_try(i)) continue;
+        const AudioRtspClient& c = ARClist[i];
         if (c.rtp_sock <= 0) continue;
-        put_be16(packet + 2, c.seq);
-        c.seq = static_cast<std::uint16_t>(c.seq + 1);
-        put_be32(packet + 8, c.ssrc);
-        if (send(c.rtp_sock, packet, payload_len + kRtpHeaderBytes, MSG_DONTWAIT) < 0) {
-            c.send_failed = 1;
+        put_be16(datagram, 2, take_rtp_seq(i));
+        put_be32(datagram, 8, c.ssrc);
+        const bool sent = send(c.rtp_sock, datagram.data(), datagram.size(), MSG_DONTWAIT) >= 0;
+        record_rtp_send(i, sent);
+        if (!sent) {
             DBG_TRACE();
             dbg_perror("send");
         } else {
-            c.send_failed = 0;
             count_audio_RTP(i, payload_len, timestamp);
         }
     }
 }
 
-void forward_audio_RTP(std::uint8_t* pcm_buffer, std::uint32_t pcm_len, const AudioFormat& format) {
-    const auto mtu = static_cast<std::int32_t>(shm_load(shm_config->mtu));
+void forward_audio_RTP(const BlockView& block, std::uint8_t* pcm_buffer, std::uint32_t pcm_len,
+                       const AudioFormat& format, std::uint32_t rate) {
+    const std::int32_t mtu = block.mtu();
     const ChunkPlan plan = plan_rtp_chunks(mtu, g_mtu_warned);
     if (plan.warn)
         dbg_printf("[Audio RTP] mtu %d leaves no room for audio: nothing is sent\n", mtu);
@@ -96,7 +80,7 @@ void forward_audio_RTP(std::uint8_t* pcm_buffer, std::uint32_t pcm_len, const Au
     // first, the tail of the chunk just sent for the others.
     for (std::uint32_t offset = 0; pcm_len > offset;) {
         const std::uint32_t n = chunk < pcm_len - offset ? chunk : pcm_len - offset;
-        send_audio_RTP(pcm_buffer + offset, n, frame_bytes);
+        send_audio_RTP(pcm_buffer + offset, n, frame_bytes, rate);
         offset += n;
     }
 }

@@ -1,46 +1,33 @@
 // The RTP packetiser: in output mode 1 the main loop hands each converted PCM block to
 // forward_audio_RTP, which cuts it into mtu-sized chunks; send_audio_RTP stamps a 12-byte
 // header in front of each chunk and sends it to every receiver of the table. No copy of
-// the payload, no allocation, never blocks (MSG_DONTWAIT).
+// the payload, no allocation, never blocks (MSG_DONTWAIT). What a send changes in an entry
+// (sequence number, failure mark, counts) is recorded through the receiver table.
 #pragma once
 
 #include <cstdint>
 
 #include "core/audio_format.h"
-#include "rtp/client_table.h"
+#include "core/block_view.h"
 
 inline constexpr std::uint32_t kRtpHeaderBytes = 12;
 inline constexpr std::uint8_t kRtpPayloadType = 98;
 
-// RTP time at which the next packet may start, in ticks of the applied sample rate.
-// Starts at 0 and never goes back, also not when receivers or the rate change.
-extern std::uint64_t next_rtp_time;
-
 // Writes the header into packet[0..11] and sends packet[0 .. 12 + payload_len) to every
-// receiver; does nothing while the table is empty. frame_bytes = channels * bits / 8.
-void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes);
-
-// The wall clock in ticks of `rate`.
-void get_rtp_time(std::uint32_t rate, std::uint64_t* out);
+// receiver; does nothing while the table is empty. frame_bytes = channels * bits / 8; the
+// timestamp runs on the RTP clock at `rate`, the applied sample rate.
+void send_audio_RTP(std::uint8_t* packet, std::uint32_t payload_len, std::uint32_t frame_bytes,
+                    std::uint32_t rate);
 
 // Cuts one converted block into chunks and sends each. `pcm_buffer` is the start of the
 // block's buffer: 12 bytes of headroom, then pcm_len bytes of samples. Each chunk's header
-// goes into the 12 bytes before it, overwriting the tail of the chunk already sent. Reads
-// mtu from the block; an mtu too small for any audio sends nothing and says so once.
-void forward_audio_RTP(std::uint8_t* pcm_buffer, std::uint32_t pcm_len, const AudioFormat& format);
+// goes into the 12 bytes before it, overwriting the tail of the chunk already sent. The mtu
+// is read through `block`, the shared block's view, at each call; an mtu too small for any
+// audio sends nothing and says so once.
+void forward_audio_RTP(const BlockView& block, std::uint8_t* pcm_buffer, std::uint32_t pcm_len,
+                       const AudioFormat& format, std::uint32_t rate);
 
 // --- Decisions, kept free of clocks and sockets ---------------------------------------
-
-// get_rtp_time from a time of day: seconds (as signed 32-bit) times rate in 64 bits, plus
-// the microseconds in single precision, (usec / 1000000) * rate, truncated.
-std::uint64_t rtp_time_at(std::int64_t tv_sec, std::int64_t tv_usec, std::uint32_t rate);
-
-// A packet starts at the clock reading, or at next_rtp_time when that lies ahead: the
-// timestamp follows the wall clock yet never goes back, and a burst faster than real time
-// gets consecutive timestamps.
-constexpr std::uint64_t rtp_packet_time(std::uint64_t clock_reading, std::uint64_t next_time) {
-    return next_time > clock_reading ? next_time : clock_reading;
-}
 
 // Bytes of samples per packet: mtu rounded toward zero to a multiple of 4, less 40 (20 of
 // IPv4, 8 of UDP, 12 of RTP). Zero or less means no chunk fits.
@@ -53,7 +40,3 @@ struct ChunkPlan {
     bool warn;           // log the unusable mtu now
 };
 ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned);
-
-// The failing-receiver rule, step one of each receiver per packet: while the last send
-// failed, count the offer and try only when the count reaches a multiple of 10.
-bool rtp_should_try(AudioRtspClient& c);

@@ -1,26 +1,32 @@
 // The RTP output: the receiver table, the packetiser and the sender reports, with real send
-// sockets to loopback receivers and a real block.
+// sockets to loopback receivers and the block's settings in plain memory.
 #include <fcntl.h>
 
+#include <array>
 #include <cstring>
 #include <ctime>
 
-#include "input/format_poll.h"
 #include "rtp/client_table.h"
 #include "rtp/rtcp_reports.h"
+#include "rtp/rtp_clock.h"
 #include "rtp/rtp_packetiser.h"
 #include "support/unit.h"
 
 namespace {
 
-// A block with the SSRC seeds A0 0B C0, an empty table, loopback ports for receivers that a
+// Settings with the SSRC seeds A0 0B C0, an empty table, loopback ports for receivers that a
 // test may add, and samples as the feed leaves them: after 12 bytes of headroom.
 struct Rtp : testing::Test {
     void SetUp() override {
-        make_block({"ssrc_seed_hi=0xA0", "ssrc_seed_mid=0x0B", "ssrc_seed_lo=0xC0"});
-        Init_ARClist();
+        cfg.ssrc_seed_hi = 0xA0;
+        cfg.ssrc_seed_mid = 0x0B;
+        cfg.ssrc_seed_lo = 0xC0;
+        Init_ARClist(view);
         for (std::size_t i = 12; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
     }
+    alignas(8) std::array<std::uint8_t, kShmStandardSize> memory{};
+    ShmConfig& cfg = *reinterpret_cast<ShmConfig*>(memory.data());
+    const BlockView view{memory.data(), memory.size()};
     Loopback rtp, rtcp, rtp1;  // receiver 0's ports, another receiver's RTP port
     Bytes block = Bytes(12 + 3080);
 };
@@ -60,8 +66,8 @@ TEST_F(Rtp, TableKeysKindsListingAndTheThirtyThirdReceiver) {
 TEST_F(Rtp, HeadersPerReceiverOneTimestampForAllAndTheFailingReceiverRule) {
     add_decoder("127.0.0.1", rtp.port(), rtcp.port(), "RTSP");
     add_decoder("127.0.0.1", rtp1.port(), rtcp.port(), "TS");
-    next_rtp_time = 0x7000'0000'DEAD'BEEFull;  // ahead of the clock: the timestamp is this
-    send_audio_RTP(block.data(), 64, 4);
+    take_packet_time(0x7000'0000'DEAD'BEEFull, 0);  // ahead of the clock: the timestamp is this
+    send_audio_RTP(block.data(), 64, 4, 0);
     // V=2 P=0 X=0 CC=0, M=0 PT=98, sequence number, timestamp, SSRC (seeds A0 0B C0, index 0).
     Bytes want = {0x80, 0x62, 0x00, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0xA0, 0x0B, 0xC0, 0x80};
     want.insert(want.end(), block.begin() + 12, block.begin() + 12 + 64);
@@ -72,11 +78,11 @@ TEST_F(Rtp, HeadersPerReceiverOneTimestampForAllAndTheFailingReceiverRule) {
     // A receiver refused by ICMP (nobody listens there) is tried at sequence number 0,
     // skipped nine times, then tried again; the others miss nothing.
     add_decoder("127.0.0.1", Loopback().port(), rtcp.port(), "RTSP");
-    AudioRtspClient& dead = ARClist[2];
+    const AudioRtspClient& dead = ARClist[2];
     pollfd refusal{dead.rtp_sock, 0, 0};
     ASSERT_TRUE(send(dead.rtp_sock, "", 1, 0) == 1 && poll(&refusal, 1, 2000) == 1);
     std::vector<int> seqs;
-    for (int i = 0; i < 11; ++i, seqs.push_back(dead.seq)) send_audio_RTP(block.data(), 64, 4);
+    for (int i = 0; i < 11; ++i, seqs.push_back(dead.seq)) send_audio_RTP(block.data(), 64, 4, 0);
     EXPECT_EQ(seqs, (std::vector{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2}));
     for (int i = 1; i < 12; ++i) EXPECT_EQ(rtp1.receive().at(3), i);
 }
@@ -94,9 +100,9 @@ TEST_F(Rtp, ChunksAtTheMtuBoundariesAndOneWarningPerUnusableStretch) {
     // clang-format on
     const AudioFormat l16{3, 16, 1, 2, 48000};
     for (const auto& [mtu, len, sizes, frames, warned] : rows) {
-        shm_config->mtu = mtu;
+        cfg.mtu = mtu;
         const std::uint64_t before = next_rtp_time;  // the clock of rate 0 stays at 0
-        const std::string log = log_of([&] { forward_audio_RTP(block.data(), len, l16); });
+        const std::string log = log_of([&] { forward_audio_RTP(view, block.data(), len, l16, 0); });
         std::vector<std::size_t> got;
         for (Bytes p; got.size() < 4 && !(p = rtp.receive(0)).empty();) got.push_back(p.size());
         EXPECT_EQ(std::tuple(got, next_rtp_time - before, log),
@@ -121,7 +127,8 @@ TEST(RtpClock, PinnedReadingsAndTheGoldenSenderReport) {
 
     std::uint8_t out[kRtcpPacketBytes];
     std::memset(out, 0xAA, sizeof out);
-    build_rtcp_sr(out, SenderReport{0x12345685, 1700000000, 500000, 0x0A0B0C0D, 3, 4380});
+    const SenderReport report{0x12345685, 1700000000, 500000, 0x0A0B0C0D, 3, 4380};
+    EXPECT_TRUE(build_rtcp_sr(out, report));
     // clang-format off
     const std::string want(
         "\x80\xC8\x00\x06" "\x12\x34\x56\x85"  // V=2 RC=0, PT=200 (SR), length 6; SSRC
@@ -131,18 +138,17 @@ TEST(RtpClock, PinnedReadingsAndTheGoldenSenderReport) {
         "\x01\x0A" "vemu_audio" "\x00" "\x00\x00\x00", 52);  // CNAME, 10 octets; end; padding
     // clang-format on
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), sizeof out), want);
+    EXPECT_FALSE(build_rtcp_sr(WireBytes(out, sizeof out - 1), report));  // no room for padding
 }
 
 TEST_F(Rtp, ReportsTwoAfterTheFirstPacketOneWhenAgedAndOnTheFourthPass) {
-    // The RTP clock counts the wall clock's seconds.
-    const_cast<std::uint32_t&>(applied_sample_rate) = 1;
     add_decoder("127.0.0.1", rtp.port(), rtcp.port(), "RTSP");
     // 'p' a packet, 's' the once-a-second pass, each with the packet counts of the reports
-    // that it sends. A packet without a whole frame is stamped with the clock, as the reports
-    // must be.
+    // that it sends; at rate 1 the RTP clock counts the wall clock's seconds. A packet without a
+    // whole frame is stamped with the clock, as the reports must be.
     std::string seen;
     for (const std::string step : {"p00", "s", "s", "p", "s", "p2", "s", "s", "s", "s3"}) {
-        step[0] == 'p' ? send_audio_RTP(block.data(), 40, 0) : send_RTCP_reports();
+        step[0] == 'p' ? send_audio_RTP(block.data(), 40, 0, 1) : send_RTCP_reports(1);
         seen += step[0];
         for (std::size_t i = 1; i < step.size(); ++i) {
             const Bytes r = rtcp.receive();  // at() throws when it does not come
