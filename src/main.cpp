@@ -112,7 +112,7 @@ int main(int /*argc*/, char** argv) {
         return 1;
     }
     Init_ARClist();
-    init_psi_tables();
+    if (!init_psi_tables()) return 1;  // after the failed step's message
     init_pes_header();
 
     // The client table, PSI tables and PES template come before this point; the

@@ -4,17 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "core/debug_log.h"
 #include "core/shm_config.h"
+#include "core/wire_bytes.h"
 #include "net/udp_socket.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"
 
 namespace {
 
-// Send buffers of the two periodic jobs; the producers never check capacity.
+// Send buffers of the two periodic jobs: the producers refuse what would not fit.
 constexpr std::uint32_t kJobBufferBytes = 8192;
 
 // Largest PCM block whose packets fit the TS output buffer.
@@ -70,14 +69,14 @@ int remake_ts_sock(int* sock) {
 int send_psi(int sock) {
     std::uint8_t buf[kJobBufferBytes];
     std::uint32_t len = 0;
-    psi_to_ts(buf, &len);
+    if (psi_to_ts(buf, &len) != 1) return -1;
     return send_datagram(sock, buf, len);
 }
 
 int send_pcr(int sock, std::uint32_t pcr_base) {
     std::uint8_t buf[kJobBufferBytes];
     std::uint32_t len = 0;
-    make_pcr_packet(pcr_base, buf, &len);
+    if (make_pcr_packet(pcr_base, buf, &len) != 1) return -1;
     return send_datagram(sock, buf, len);
 }
 
@@ -88,14 +87,13 @@ int send_ts(int sock, const std::uint8_t* data, std::uint16_t len) {
 
     // Each datagram is staged whole before it is sent, and never beyond the staging area.
     std::uint8_t staging[kTsStagingBytes];
-    std::uint32_t staged = 0;
+    WireWriter stage(staging);
     for (std::uint32_t i = 0; i < packets; ++i) {
-        std::memcpy(staging + staged * kTsPacketSize, data + i * kTsPacketSize, kTsPacketSize);
-        ++staged;
-        if (staged == per_datagram || i + 1 == packets) {
-            const int sent = send_datagram(sock, staging, staged * kTsPacketSize);
+        stage.bytes(data + i * kTsPacketSize, kTsPacketSize);
+        if (stage.pos() == per_datagram * kTsPacketSize || i + 1 == packets) {
+            const int sent = send_datagram(sock, staging, static_cast<std::uint32_t>(stage.pos()));
             if (sent < 0) return sent;
-            staged = 0;
+            stage = WireWriter(staging);
         }
     }
     return len;
@@ -108,6 +106,7 @@ bool ts_forward_block(int sock, const AudioFormat& format, const std::uint8_t* p
     std::uint8_t out[kTsOutputBufferBytes];
     set_pes_pts(pts);
     const std::uint32_t count = pcm_to_ts(format.channels, pcm, n, out);
+    if (count == 0) return true;  // refused: the block is dropped, the jobs go on
     send_ts(sock, out, static_cast<std::uint16_t>(count & 0xFFFFu));
     return true;
 }

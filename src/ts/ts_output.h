@@ -45,7 +45,7 @@ constexpr bool ts_carries_format(const AudioFormat& f) {
 int remake_ts_sock(int* sock);
 
 // PAT then PMT, each with its own continuity counter, as one datagram (376 bytes).
-// Returns the send result.
+// Returns the send result (-1, nothing sent, should the packets be refused).
 int send_psi(int sock);
 
 // One PCR packet with the given 90 kHz base. Returns the send result.
@@ -59,6 +59,7 @@ int send_ts(int sock, const std::uint8_t* data, std::uint16_t len);
 // Output mode 2 for one converted block of n PCM bytes (n may not exceed what
 // kTsOutputBufferBytes of packets carry). Returns false when there is no TS socket: the
 // caller then skips the rest of the iteration, jobs included. Otherwise, when the format
-// is carried, stamps pts, cuts the block into one PES of packets and sends them.
+// is carried, stamps pts, cuts the block into one PES of packets and sends them (a block
+// whose packets are refused is dropped).
 bool ts_forward_block(int sock, const AudioFormat& format, const std::uint8_t* pcm, std::uint32_t n,
                       std::uint32_t pts);
