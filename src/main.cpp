@@ -32,7 +32,7 @@ struct LoopState {
     int ts_sock = 0;  // 0 = no transport stream socket
 };
 
-void serve_command(LoopState& loop) {
+void serve_command(LoopState& loop, const BlockView& block) {
     if (!shm_command_pending()) return;
     const ShmCommand cmd = shm_read_command();
     dbg_printf("[CMD] code %u\n", cmd.code);
@@ -50,7 +50,7 @@ void serve_command(LoopState& loop) {
             loop.force_detect = true;
             break;
         case 5:  // with the alternate settings the TS output never has a socket
-            if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
+            if (!use_alt_settings()) remake_ts_sock(block, &loop.ts_sock);
             break;
         default:  // 0 and codes above 5: acknowledged only
             break;
@@ -60,13 +60,13 @@ void serve_command(LoopState& loop) {
 
 // Sends the converted samples by output mode: RTP to every receiver in mode 1, the
 // transport stream in mode 2. False when the rest of the iteration is to be skipped.
-bool forward_audio(const Settings& settings, const LoopState& loop, FeedBuffers& buf,
-                   std::int64_t now) {
+bool forward_audio(const Settings& settings, const LoopState& loop, const BlockView& block,
+                   FeedBuffers& buf, std::int64_t now) {
     // The packetiser writes each header into the 12 bytes before its chunk.
     static_assert(kPcmHeadroom == kRtpHeaderBytes);
     if (settings.output_mode == 1) forward_audio_RTP(buf.pcm, buf.pcm_len, current_audio_format);
     if (settings.output_mode == 2)
-        return ts_forward_block(loop.ts_sock, current_audio_format, buf.pcm + kPcmHeadroom,
+        return ts_forward_block(block, loop.ts_sock, current_audio_format, buf.pcm + kPcmHeadroom,
                                 buf.pcm_len, clock_90k(now));
     return true;
 }
@@ -104,7 +104,7 @@ int main(int /*argc*/, char** argv) {
     fpga_open();
     if (!shm_attach()) return 0;
     // What the input and the outputs read of the block, each field loaded at its use.
-    [[maybe_unused]] const BlockView block = attached_block();
+    const BlockView block = attached_block();
 
     int feed_sock = -1;
     if (sockRxOpen("127.0.0.1", kFeedPort, nullptr, nullptr, 0, &feed_sock) < 0) {
@@ -121,10 +121,10 @@ int main(int /*argc*/, char** argv) {
     announce_service();
 
     LoopState loop;
-    if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
+    if (!use_alt_settings()) remake_ts_sock(block, &loop.ts_sock);
     FeedBuffers feed;
     for (;;) {
-        serve_command(loop);
+        serve_command(loop, block);
 
         const int ready = wait_for_feed(feed_sock);
         if (ready < 0) {
@@ -149,7 +149,8 @@ int main(int /*argc*/, char** argv) {
             // Skipped jobs keep their last times, so they run in a later iteration.
             const FeedResult got = receive_feed(feed_sock, feed, current_audio_format);
             if (got == FeedResult::failed) continue;
-            if (got == FeedResult::pcm && !forward_audio(settings, loop, feed, now)) continue;
+            if (got == FeedResult::pcm && !forward_audio(settings, loop, block, feed, now))
+                continue;
         }
 
         run_due_jobs(loop, due, now);

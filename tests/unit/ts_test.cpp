@@ -175,15 +175,21 @@ TEST(TsOutput, PacketsPerDatagramAndTheSocket) {
     // A multicast destination gets the TTL (the appliance's emulator does not translate the
     // multicast interface option: no socket there); select 1 takes the alternate
     // destination. Without a socket the caller is told to skip the rest, with one to go on.
-    make_block({"multicast_ttl=7", "ts_dest_ip=239.1.2.3", "ts_dest_ip_alt=127.0.0.1"});
+    alignas(8) std::array<u8, kShmStandardSize> memory{};
+    ShmConfig& c = *reinterpret_cast<ShmConfig*>(memory.data());
+    c.multicast_ttl = 7;
+    std::strcpy(c.ts_dest_ip, "239.1.2.3");
+    std::strcpy(c.ts_dest_ip_alt, "127.0.0.1");
+    std::strcpy(c.local_ip, "127.0.0.1");
+    const BlockView block(memory.data(), memory.size());
     int sock = 0, ttl = 0;
     socklen_t size = sizeof ttl;
-    getsockopt(remake_ts_sock(&sock), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &size);
+    getsockopt(remake_ts_sock(block, &sock), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &size);
     EXPECT_EQ(ttl, *AUDIO_EMULATOR ? 0 : 7);
-    shm_config->ts_dest_select = 1;
-    EXPECT_EQ(peer_of(remake_ts_sock(&sock)), "127.0.0.1:1234");
-    EXPECT_FALSE(ts_forward_block(0, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
-    EXPECT_TRUE(ts_forward_block(sock, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
+    c.ts_dest_select = 1;
+    EXPECT_EQ(peer_of(remake_ts_sock(block, &sock)), "127.0.0.1:1234");
+    EXPECT_FALSE(ts_forward_block(block, 0, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
+    EXPECT_TRUE(ts_forward_block(block, sock, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
 }
 
 TEST(TsDemux, ParsesTableSectionsWhole) {
