@@ -43,8 +43,7 @@ void feed(const std::uint8_t* data, std::size_t n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    init_psi_tables();
-    psi_to_ts(g_tables, &g_tables_len);
+    if (!init_psi_tables() || psi_to_ts(g_tables, &g_tables_len) != 1) __builtin_trap();
     feed(g_tables, g_tables_len);
     return 0;
 }

@@ -25,7 +25,7 @@ static Bytes pattern(std::uint32_t n, int nal = -1) {
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;  // usage: ts_demux_seeds <directory>
-    init_psi_tables();
+    if (!init_psi_tables()) return 1;
     init_pes_header();
     set_pes_pts(0x12345678);
     demux_ts_buffer(nullptr, 0, nullptr, nullptr);  // builds the AUD the video writer inserts

@@ -32,7 +32,7 @@ struct LoopState {
     int ts_sock = 0;  // 0 = no transport stream socket
 };
 
-void serve_command(LoopState& loop) {
+void serve_command(LoopState& loop, const BlockView& block) {
     if (!shm_command_pending()) return;
     const ShmCommand cmd = shm_read_command();
     dbg_printf("[CMD] code %u\n", cmd.code);
@@ -50,7 +50,7 @@ void serve_command(LoopState& loop) {
             loop.force_detect = true;
             break;
         case 5:  // with the alternate settings the TS output never has a socket
-            if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
+            if (!use_alt_settings()) remake_ts_sock(block, &loop.ts_sock);
             break;
         default:  // 0 and codes above 5: acknowledged only
             break;
@@ -67,7 +67,7 @@ bool forward_audio(const BlockView& block, const Settings& settings, const LoopS
     if (settings.output_mode == 1)
         forward_audio_RTP(block, buf.pcm, buf.pcm_len, current_audio_format, applied_sample_rate);
     if (settings.output_mode == 2)
-        return ts_forward_block(loop.ts_sock, current_audio_format, buf.pcm + kPcmHeadroom,
+        return ts_forward_block(block, loop.ts_sock, current_audio_format, buf.pcm + kPcmHeadroom,
                                 buf.pcm_len, clock_90k(now));
     return true;
 }
@@ -120,7 +120,7 @@ int main(int /*argc*/, char** argv) {
         return 1;
     }
     Init_ARClist(block);
-    init_psi_tables();
+    if (!init_psi_tables()) return 1;  // after the failed step's message
     init_pes_header();
 
     // The client table, PSI tables and PES template come before this point; the
@@ -129,10 +129,10 @@ int main(int /*argc*/, char** argv) {
     announce_service();
 
     LoopState loop;
-    if (!use_alt_settings()) remake_ts_sock(&loop.ts_sock);
+    if (!use_alt_settings()) remake_ts_sock(block, &loop.ts_sock);
     FeedBuffers feed;
     for (;;) {
-        serve_command(loop);
+        serve_command(loop, block);
 
         const int ready = wait_for_feed(feed_sock);
         if (ready < 0) {

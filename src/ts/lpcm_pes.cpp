@@ -1,9 +1,6 @@
 // LPCM PES packets: header template, PTS, LPCM header, packetising onto the audio PID.
 #include "ts/lpcm_pes.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "core/debug_log.h"
 
 namespace {
@@ -51,48 +48,48 @@ void init_pes_header() { g_template = build_template(); }
 
 void set_pes_pts(std::uint32_t pts) {
     // '0010', PTS[32..30], marker, PTS[29..15], marker, PTS[14..0], marker; PTS[32] = 0.
-    std::uint8_t* b = g_template.bytes + g_template.pts_pos;
-    b[0] = static_cast<std::uint8_t>(0x21u | (((pts >> 30) & 3u) << 1));
-    b[1] = static_cast<std::uint8_t>(pts >> 22);
-    b[2] = static_cast<std::uint8_t>((((pts >> 15) & 0x7Fu) << 1) | 1u);
-    b[3] = static_cast<std::uint8_t>(pts >> 7);
-    b[4] = static_cast<std::uint8_t>(((pts & 0x7Fu) << 1) | 1u);
+    WireWriter(WireBytes(g_template.bytes).subspan(g_template.pts_pos))
+        .u8(static_cast<std::uint8_t>(0x21u | (((pts >> 30) & 3u) << 1)))
+        .be16(static_cast<std::uint16_t>(((pts >> 14) & 0xFFFEu) | 1u))
+        .be16(static_cast<std::uint16_t>(((pts << 1) & 0xFFFEu) | 1u));
 }
 
 std::uint32_t make_lpcm_header(int channels, const std::uint8_t* pcm, std::uint32_t n,
-                               std::uint8_t* dst) {
-    dst[0] = static_cast<std::uint8_t>(n >> 8);
-    dst[1] = static_cast<std::uint8_t>(n);
-    // Channel assignment 1 (mono) or 3 (stereo) over sampling frequency 1 (48 kHz).
-    dst[2] = channels == 1 ? 0x11 : 0x31;
-    dst[3] = 0x40;  // bits_per_sample 1 = 16 bits
-    if (n > 0) std::memcpy(dst + kLpcmHeaderSize, pcm, n);
+                               WireBytes dst) {
+    if (dst.size() < kLpcmHeaderSize || n > dst.size() - kLpcmHeaderSize) return 0;
+    // Channel assignment 1 (mono) or 3 (stereo) over sampling frequency 1 (48 kHz), then
+    // bits_per_sample 1 = 16 bits.
+    WireWriter(dst)
+        .be16(static_cast<std::uint16_t>(n))
+        .u8(channels == 1 ? 0x11 : 0x31)
+        .u8(0x40)
+        .bytes(pcm, n);
     return n + kLpcmHeaderSize;
 }
 
-std::uint32_t make_lpcm_pes(int channels, const std::uint8_t* pcm, std::uint32_t n,
-                            std::uint8_t* dst) {
-    const std::uint32_t es_len = make_lpcm_header(channels, pcm, n, dst + g_template.length);
+std::uint32_t make_lpcm_pes(int channels, const std::uint8_t* pcm, std::uint32_t n, WireBytes dst) {
+    if (dst.size() < g_template.length) return 0;
+    const std::uint32_t es_len = make_lpcm_header(channels, pcm, n, dst.subspan(g_template.length));
+    if (es_len == 0) return 0;
     const std::uint32_t packet_length = g_template.bytes_after_length + es_len;
-    g_template.bytes[g_template.length_pos] = static_cast<std::uint8_t>(packet_length >> 8);
-    g_template.bytes[g_template.length_pos + 1] = static_cast<std::uint8_t>(packet_length);
-    std::memcpy(dst, g_template.bytes, g_template.length);
+    put_be16(g_template.bytes, g_template.length_pos, static_cast<std::uint16_t>(packet_length));
+    WireWriter(dst).bytes(g_template.bytes, g_template.length);
     return g_template.length + es_len;
 }
 
 std::uint32_t pcm_to_ts(std::uint32_t channels, const std::uint8_t* pcm, std::uint32_t n,
-                        std::uint8_t* out) {
+                        WireBytes out) {
     if (n > kMaxLpcmBlock) return 0;
     const std::uint32_t pes_len = make_lpcm_pes(static_cast<int>(channels), pcm, n, g_pes_buffer);
     // The template is shared with the video writer, whose PES carry another stream_id.
-    g_pes_buffer[3] = kStreamIdPrivate1;
+    put_u8(g_pes_buffer, 3, kStreamIdPrivate1);
 
     TsCounters& counters = ts_counters();
     std::uint32_t out_len = 0;
     if (PES2TS(kAudioPid, &counters.audio, g_pes_buffer, pes_len, out, &out_len,
                &counters.pes_sequence_number) != 1) {
         dbg_printf("fail to PES2TS\n");
-        std::exit(1);
+        return 0;
     }
     return out_len;
 }

@@ -2,10 +2,14 @@
 // stamped into it per block, the 4-byte LPCM header, and pcm_to_ts, which turns one block
 // of big-endian 16-bit 48 kHz PCM into transport packets on the audio PID. Called by the
 // main loop in TS mode (set_pes_pts, then pcm_to_ts); the video PES writer shares the
-// template. No allocation: the PES is assembled in a static buffer owned here.
+// template. No allocation: the PES is assembled in a static buffer owned here. Writers
+// take their destination with its room and refuse (0) what does not fit; nothing here ends
+// the process.
 #pragma once
 
 #include <cstdint>
+
+#include "core/wire_bytes.h"
 
 #include "ts/ts_packet.h"
 
@@ -43,18 +47,18 @@ void set_pes_pts(std::uint32_t pts);
 
 // Writes the LPCM header (N big-endian; 0x11 for 1 channel, 0x31 for any other count: the
 // channel-assignment code in the high nibble, 48 kHz in the low; 0x40 for 16 bits) and
-// then the N PCM bytes unchanged at dst. Returns N + 4.
+// then the N PCM bytes unchanged at dst. Returns N + 4, or 0 (nothing written) when dst
+// holds fewer.
 std::uint32_t make_lpcm_header(int channels, const std::uint8_t* pcm, std::uint32_t n,
-                               std::uint8_t* dst);
+                               WireBytes dst);
 
 // A whole PES at dst: the template with PES_packet_length = 26 + N + 4, then the LPCM
-// header and PCM. Returns 32 + N + 4.
-std::uint32_t make_lpcm_pes(int channels, const std::uint8_t* pcm, std::uint32_t n,
-                            std::uint8_t* dst);
+// header and PCM. Returns 32 + N + 4, or 0 (the template unchanged) when dst holds fewer.
+std::uint32_t make_lpcm_pes(int channels, const std::uint8_t* pcm, std::uint32_t n, WireBytes dst);
 
-// One PES of the block, cut into packets on the audio PID at out (which must hold
-// lpcm_ts_size(n) bytes). Returns the bytes written, ceil((36 + n) / 177) * 188, or 0 for a
-// block above kMaxLpcmBlock. A refused packetisation prints "fail to PES2TS" and exits
-// with status 1.
+// One PES of the block, cut into packets on the audio PID at the start of out. Returns the
+// bytes written, lpcm_ts_size(n) = ceil((36 + n) / 177) * 188; 0 for a block above
+// kMaxLpcmBlock, and 0 after "fail to PES2TS" when out holds fewer than lpcm_ts_size(n)
+// bytes (no packet written, no counter moved). The caller drops the block on 0.
 std::uint32_t pcm_to_ts(std::uint32_t channels, const std::uint8_t* pcm, std::uint32_t n,
-                        std::uint8_t* out);
+                        WireBytes out);

@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -67,45 +66,37 @@ StoredSection g_pmt{};
 
 // Byte 0 pointer_field, 1 table_id, 2-3 section_syntax_indicator and section_length,
 // 4-5 table_id_extension, 6 version/current_next, 7 section_number, 8 last_section_number.
-void put_section_head(std::uint8_t* s, std::uint8_t table_id, std::uint16_t id_extension,
+void put_section_head(WireWriter& w, std::uint8_t table_id, std::uint16_t id_extension,
                       std::uint8_t version, std::uint8_t current_next, std::uint8_t number,
                       std::uint8_t last_number) {
-    s[0] = 0x00;
-    s[1] = table_id;
-    s[2] = 0xB0;  // section_syntax_indicator 1, '0', reserved '11', length bits 11..8 later
-    s[3] = 0x00;
-    s[4] = static_cast<std::uint8_t>(id_extension >> 8);
-    s[5] = static_cast<std::uint8_t>(id_extension);
-    s[6] = static_cast<std::uint8_t>(0xC0u | ((version & 0x1Fu) << 1) | (current_next & 1u));
-    s[7] = number;
-    s[8] = last_number;
+    w.u8(0x00)
+        .u8(table_id)
+        .be16(0xB000)  // section_syntax_indicator 1, '0', reserved '11', length later
+        .be16(id_extension)
+        .u8(static_cast<std::uint8_t>(0xC0u | ((version & 0x1Fu) << 1) | (current_next & 1u)))
+        .u8(number)
+        .u8(last_number);
 }
 
 // 3 reserved '1' bits, then a 13-bit PID.
-std::uint32_t put_pid(std::uint8_t* p, std::uint16_t pid) {
-    p[0] = static_cast<std::uint8_t>(0xE0u | ((pid >> 8) & 0x1Fu));
-    p[1] = static_cast<std::uint8_t>(pid);
-    return 2;
+void put_pid(WireWriter& w, std::uint16_t pid) {
+    w.be16(static_cast<std::uint16_t>(0xE000u | (pid & 0x1FFFu)));
 }
 
 // 4 reserved '1' bits, then a 12-bit length.
-std::uint32_t put_length12(std::uint8_t* p, std::uint16_t length) {
-    p[0] = static_cast<std::uint8_t>(0xF0u | ((length >> 8) & 0x0Fu));
-    p[1] = static_cast<std::uint8_t>(length);
-    return 2;
+void put_length12(WireWriter& w, std::uint16_t length) {
+    w.be16(static_cast<std::uint16_t>(0xF000u | (length & 0x0FFFu)));
 }
 
-// n = the position after the last byte written, counted from the pointer_field. The
-// section_length (bytes after its own field, CRC included) is (n - 4) + 4 = n.
-std::uint32_t finish_section(std::uint8_t* s, std::uint32_t n) {
-    s[2] = static_cast<std::uint8_t>(s[2] | ((n >> 8) & 0x0Fu));
-    s[3] = static_cast<std::uint8_t>(n);
-    const std::uint32_t crc = section_crc32(s + 1, n - 1);
-    s[n + 0] = static_cast<std::uint8_t>(crc >> 24);
-    s[n + 1] = static_cast<std::uint8_t>(crc >> 16);
-    s[n + 2] = static_cast<std::uint8_t>(crc >> 8);
-    s[n + 3] = static_cast<std::uint8_t>(crc);
-    return n + 4;
+// n = the bytes written so far, counted from the pointer_field. The section_length (bytes
+// after its own field, CRC included) is (n - 4) + 4 = n. Returns the whole length, n + 4,
+// or 0 when the section (CRC included) did not fit in s.
+std::uint32_t finish_section(WireBytes s, WireWriter& w) {
+    if (!w.ok()) return 0;
+    const std::uint32_t n = static_cast<std::uint32_t>(w.pos());
+    put_be16(s, 2, static_cast<std::uint16_t>(0xB000u | (n & 0x0FFFu)));
+    w.be32(section_crc32(s.data() + 1, n - 1));
+    return w.ok() ? n + 4 : 0;
 }
 
 }  // namespace
@@ -146,45 +137,45 @@ std::uint32_t section_crc32(const std::uint8_t* data, std::uint32_t length) {
     return bswap32(av_crc(g_psi_crc.data(), 0xFFFFFFFFu, data, length));
 }
 
-int pat_to_section(std::uint8_t* section, const PatInfo& pat, std::uint32_t* section_len) {
-    put_section_head(section, 0x00, pat.transport_stream_id, pat.version_number,
+int pat_to_section(WireBytes section, const PatInfo& pat, std::uint32_t* section_len) {
+    WireWriter w(section);
+    put_section_head(w, 0x00, pat.transport_stream_id, pat.version_number,
                      pat.current_next_indicator, pat.section_number, pat.last_section_number);
-    std::uint32_t n = 9;
     for (std::uint32_t i = 0; i < kPsiMaxEntries && pat.programs[i].present == 1; ++i) {
-        section[n] = static_cast<std::uint8_t>(pat.programs[i].program_number >> 8);
-        section[n + 1] = static_cast<std::uint8_t>(pat.programs[i].program_number);
-        n += 2;
-        n += put_pid(section + n, pat.programs[i].pid);
+        w.be16(pat.programs[i].program_number);
+        put_pid(w, pat.programs[i].pid);
     }
-    *section_len = finish_section(section, n);
+    const std::uint32_t length = finish_section(section, w);
+    if (length == 0) return 0;
+    *section_len = length;
     return 1;
 }
 
-int pmt_to_section(std::uint8_t* section, const PmtInfo& pmt, std::uint32_t* section_len) {
+int pmt_to_section(WireBytes section, const PmtInfo& pmt, std::uint32_t* section_len) {
     if (pmt.program_info_length > kDescriptorRoom) return 0;
     for (std::uint32_t i = 0; i < kPsiMaxEntries && pmt.streams[i].present == 1; ++i)
         if (pmt.streams[i].es_info_length > kDescriptorRoom) return 0;
 
-    put_section_head(section, 0x02, pmt.program_number, pmt.version_number,
-                     pmt.current_next_indicator, pmt.section_number, pmt.last_section_number);
-    std::uint32_t n = 9;
-    n += put_pid(section + n, pmt.pcr_pid);
-    n += put_length12(section + n, pmt.program_info_length);
-    std::memcpy(section + n, pmt.program_descriptors, pmt.program_info_length);
-    n += pmt.program_info_length;
+    WireWriter w(section);
+    put_section_head(w, 0x02, pmt.program_number, pmt.version_number, pmt.current_next_indicator,
+                     pmt.section_number, pmt.last_section_number);
+    put_pid(w, pmt.pcr_pid);
+    put_length12(w, pmt.program_info_length);
+    w.bytes(pmt.program_descriptors, pmt.program_info_length);
     for (std::uint32_t i = 0; i < kPsiMaxEntries && pmt.streams[i].present == 1; ++i) {
         const PmtStreamInfo& es = pmt.streams[i];
-        section[n++] = es.stream_type;
-        n += put_pid(section + n, es.elementary_pid);
-        n += put_length12(section + n, es.es_info_length);
-        std::memcpy(section + n, es.descriptors, es.es_info_length);
-        n += es.es_info_length;
+        w.u8(es.stream_type);
+        put_pid(w, es.elementary_pid);
+        put_length12(w, es.es_info_length);
+        w.bytes(es.descriptors, es.es_info_length);
     }
-    *section_len = finish_section(section, n);
+    const std::uint32_t length = finish_section(section, w);
+    if (length == 0) return 0;
+    *section_len = length;
     return 1;
 }
 
-int makeQVXPAT(std::uint8_t* section, std::uint32_t* section_len) {
+int makeQVXPAT(WireBytes section, std::uint32_t* section_len) {
     PatInfo pat{};
     pat.table_id = 0x00;
     pat.section_syntax_indicator = 1;
@@ -197,7 +188,7 @@ int makeQVXPAT(std::uint8_t* section, std::uint32_t* section_len) {
     return pat_to_section(section, pat, section_len);
 }
 
-int makeQVXPMT(std::uint8_t* section, std::uint32_t* section_len, std::uint16_t pcr_pid,
+int makeQVXPMT(WireBytes section, std::uint32_t* section_len, std::uint16_t pcr_pid,
                std::uint8_t stream_type1, std::uint16_t elementary_pid1,
                std::uint16_t es_info_length1, const std::uint8_t* descriptors1,
                std::uint8_t stream_type2, std::uint16_t elementary_pid2,
@@ -239,24 +230,30 @@ int makeQVXPMT(std::uint8_t* section, std::uint32_t* section_len, std::uint16_t 
     return pmt_to_section(section, pmt, section_len);
 }
 
-void init_psi_tables() {
-    if (init_crc_table() == -1) std::exit(1);
+bool init_psi_tables() {
+    if (init_crc_table() == -1) return false;
     if (makeQVXPAT(g_pat.data, &g_pat.length) != 1) {
         dbg_printf("fail to makeQVXPAT\n");
-        std::exit(1);
+        return false;
     }
     if (makeQVXPMT(g_pmt.data, &g_pmt.length, kPcrPid, kStreamTypeAvc, kVideoPid, 0, nullptr,
                    kStreamTypeLpcm, kAudioPid, sizeof kAudioDescriptors, kAudioDescriptors) != 1) {
         dbg_printf("fail to makeQVXPMT\n");
-        std::exit(1);
+        return false;
     }
+    return true;
 }
 
-void psi_to_ts(std::uint8_t* out, std::uint32_t* out_len) {
+int psi_to_ts(WireBytes out, std::uint32_t* out_len) {
     TsCounters& counters = ts_counters();
-    if (Section2TS(kPatPid, &counters.pat, g_pat.data, g_pat.length, out, out_len) != 1 ||
+    // Both tables or neither: the room for the PMT is checked before the PAT goes in.
+    const std::uint64_t need =
+        std::uint64_t{section_ts_size(g_pat.length)} + section_ts_size(g_pmt.length);
+    const bool fits = *out_len <= out.size() && need <= out.size() - *out_len;
+    if (!fits || Section2TS(kPatPid, &counters.pat, g_pat.data, g_pat.length, out, out_len) != 1 ||
         Section2TS(kPmtPid, &counters.pmt, g_pmt.data, g_pmt.length, out, out_len) != 1) {
         dbg_printf("fail to Section2TS\n");
-        std::exit(1);
+        return 0;
     }
+    return 1;
 }

@@ -1,10 +1,13 @@
 // The program's PAT and PMT: their descriptions, their section serialisers with the
 // CRC-32/MPEG-2, and the two stored sections that start-up builds once and the TS output
 // re-packetises every 500 ms. The demultiplexer reuses PatInfo, PmtInfo and the CRC.
-// Serialisers return 1 on success, 0 on failure; start-up failures end the process.
+// Serialisers return 1 on success, 0 on failure (a section that does not fit the room it is
+// given is refused); nothing here ends the process: the caller decides.
 #pragma once
 
 #include <cstdint>
+
+#include "core/wire_bytes.h"
 
 inline constexpr std::uint32_t kSectionBufferSize = 4096;
 inline constexpr std::uint32_t kPsiMaxEntries = 10;
@@ -77,10 +80,10 @@ struct PmtInfo {
 using AVCRC = std::uint32_t;
 inline constexpr int kCrcContextWords = 257;
 
-// Start-up: the CRC table, then the PAT and the PMT into their stored sections. A failure
-// prints its message ("fail to av_crc_init", "fail to makeQVXPAT", "fail to makeQVXPMT")
-// and exits with status 1.
-void init_psi_tables();
+// Start-up: the CRC table, then the PAT and the PMT into their stored sections. True when
+// all three are built; false after the failed step's message ("fail to av_crc_init",
+// "fail to makeQVXPAT", "fail to makeQVXPMT"). The service then ends with status 1.
+bool init_psi_tables();
 
 // The stored sections (pointer_field first, CRC last; length 0 until init_psi_tables).
 const std::uint8_t* pat_section();
@@ -88,22 +91,22 @@ std::uint32_t pat_section_length();
 const std::uint8_t* pmt_section();
 std::uint32_t pmt_section_length();
 
-// Fill a description with the fixed contents and serialise it into section
-// (kSectionBufferSize bytes). makeQVXPMT's descriptor pointers may be null when their
+// Fill a description with the fixed contents and serialise it into section (the stored
+// sections hold kSectionBufferSize bytes). makeQVXPMT's descriptor pointers may be null when their
 // length is 0; a length above kDescriptorRoom is refused. The second stream is present
 // only when its stream_type is not 0.
-int makeQVXPAT(std::uint8_t* section, std::uint32_t* section_len);
-int makeQVXPMT(std::uint8_t* section, std::uint32_t* section_len, std::uint16_t pcr_pid,
+int makeQVXPAT(WireBytes section, std::uint32_t* section_len);
+int makeQVXPMT(WireBytes section, std::uint32_t* section_len, std::uint16_t pcr_pid,
                std::uint8_t stream_type1, std::uint16_t elementary_pid1,
                std::uint16_t es_info_length1, const std::uint8_t* descriptors1,
                std::uint8_t stream_type2, std::uint16_t elementary_pid2,
                std::uint16_t es_info_length2, const std::uint8_t* descriptors2);
 
-// Serialise a description into section (room for kSectionBufferSize bytes): pointer_field,
-// the section with section_length and its CRC. At most ten entries are read. pmt_to_section
-// refuses (0) descriptor lengths above kDescriptorRoom.
-int pat_to_section(std::uint8_t* section, const PatInfo& pat, std::uint32_t* section_len);
-int pmt_to_section(std::uint8_t* section, const PmtInfo& pmt, std::uint32_t* section_len);
+// Serialise a description into section: pointer_field, the section with section_length and
+// its CRC. At most ten entries are read. Refused (0, *section_len unchanged): a section that
+// does not fit in section, and in pmt_to_section descriptor lengths above kDescriptorRoom.
+int pat_to_section(WireBytes section, const PatInfo& pat, std::uint32_t* section_len);
+int pmt_to_section(WireBytes section, const PmtInfo& pmt, std::uint32_t* section_len);
 
 // Builds a table-driven CRC context: le 0 = most significant bit first, bits 8..32,
 // polynomial below 2^bits, context size 1028 or 4096 bytes (other sizes print
@@ -122,7 +125,8 @@ int init_crc_table();
 // byte goes first on the wire. Over a whole section from table_id to its CRC it gives 0.
 std::uint32_t section_crc32(const std::uint8_t* data, std::uint32_t length);
 
-// Appends the PAT packet(s) on PID 0 and the PMT packet(s) on the PMT PID to
-// out + *out_len, each with its own continuity counter. A refused packetisation prints
-// "fail to Section2TS" and exits with status 1.
-void psi_to_ts(std::uint8_t* out, std::uint32_t* out_len);
+// Appends the PAT packet(s) on PID 0 and the PMT packet(s) on the PMT PID to out after
+// *out_len, each with its own continuity counter. Returns 1; or 0 after "fail to Section2TS"
+// when the packets of both do not fit in out (nothing appended, no counter moved) or a
+// table was never built.
+int psi_to_ts(WireBytes out, std::uint32_t* out_len);

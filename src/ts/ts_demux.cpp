@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/debug_log.h"
+#include "core/wire_bytes.h"
 
 // Under AddressSanitizer the working copy beyond the current unit is poisoned, so that a
 // parser reading past the unit's end fails loudly in the sanitizer builds and the fuzzer
@@ -74,19 +75,13 @@ void unfence_unit(TsPayloadBuffer& unit) {
 #endif
 }
 
-std::uint32_t be16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0]) << 8 | p[1]; }
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+// 3 reserved bits, then a 13-bit PID; 4 reserved bits, then a 12-bit length.
+std::uint16_t pid13(ConstWireBytes b, std::size_t at) {
+    return static_cast<std::uint16_t>(get_be16(b, at) & 0x1FFFu);
 }
 
-std::uint16_t pid13(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] & 0x1Fu) << 8 | p[1]);
-}
-
-std::uint16_t length12(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] & 0x0Fu) << 8 | p[1]);
+std::uint16_t length12(ConstWireBytes b, std::size_t at) {
+    return static_cast<std::uint16_t>(get_be16(b, at) & 0x0FFFu);
 }
 
 // PID classifiers.
@@ -205,7 +200,8 @@ int processTSBuffering(DemuxState& s, const tsStruct& ts, std::uint32_t* error_c
     // The sequence value of packets without four bytes of transport_private_data is made
     // of the bytes they have, the rest read as 0 (char2tsStruct zeroes the record): a
     // stream without any private data compares 0 with 0 throughout.
-    const std::uint32_t sequence = be32(ts.transport_private_data);
+    const std::uint32_t sequence = get_be32(ts.transport_private_data, 0);
+    const ConstWireBytes payload(ts.payload, ts.payload_length);
     const std::uint8_t* data = ts.payload;
     std::uint32_t len = ts.payload_length;
 
@@ -215,16 +211,16 @@ int processTSBuffering(DemuxState& s, const tsStruct& ts, std::uint32_t* error_c
         if (psi) {
             // Refused rather than read beyond the packet: a pointer_field that skips past
             // the payload, or too little left for table_id and section_length.
-            const std::uint32_t skip = 1u + data[0];
+            const std::uint32_t skip = 1u + get_u8(payload, 0);
             if (skip + 3 > len) return kError;
             data += skip;
             len -= skip;
-            const std::uint32_t section_length = length12(data + 1);
+            const std::uint32_t section_length = length12(payload, skip + 1);
             expected = section_length == 0 ? 0 : section_length + 3;
         } else {
             // Refused rather than read beyond the packet: no room for PES_packet_length.
             if (len < 6) return kError;
-            const std::uint32_t pes_length = be16(data + 4);
+            const std::uint32_t pes_length = get_be16(payload, 4);
             expected = pes_length == 0 ? 0 : pes_length + 6;
         }
         buf->expected_length = expected;
@@ -391,27 +387,28 @@ const AudTemplate& aud_template() { return g_aud; }
 
 const KeyDataArray& demux_pid_filter() { return g_demux.pid_filter; }
 
-int char2tsStruct(const std::uint8_t* p, tsStruct* ts) {
+int char2tsStruct(const std::uint8_t* packet, tsStruct* ts) {
     *ts = tsStruct{};
-    if (p[0] != kTsSyncByte) return 0;
-    ts->sync_byte = p[0];
-    ts->transport_error_indicator = static_cast<std::uint8_t>(p[1] >> 7);
-    ts->payload_unit_start_indicator = static_cast<std::uint8_t>((p[1] >> 6) & 1u);
-    ts->transport_priority = static_cast<std::uint8_t>((p[1] >> 5) & 1u);
-    ts->pid = pid13(p + 1);
-    ts->transport_scrambling_control = static_cast<std::uint8_t>(p[3] >> 6);
-    ts->adaptation_field_control = static_cast<std::uint8_t>((p[3] >> 4) & 3u);
-    ts->continuity_counter = static_cast<std::uint8_t>(p[3] & 15u);
+    const ConstWireBytes p(packet, kPacket);
+    if (get_u8(p, 0) != kTsSyncByte) return 0;
+    ts->sync_byte = get_u8(p, 0);
+    ts->transport_error_indicator = static_cast<std::uint8_t>(get_u8(p, 1) >> 7);
+    ts->payload_unit_start_indicator = static_cast<std::uint8_t>((get_u8(p, 1) >> 6) & 1u);
+    ts->transport_priority = static_cast<std::uint8_t>((get_u8(p, 1) >> 5) & 1u);
+    ts->pid = pid13(p, 1);
+    ts->transport_scrambling_control = static_cast<std::uint8_t>(get_u8(p, 3) >> 6);
+    ts->adaptation_field_control = static_cast<std::uint8_t>((get_u8(p, 3) >> 4) & 3u);
+    ts->continuity_counter = static_cast<std::uint8_t>(get_u8(p, 3) & 15u);
 
     std::uint32_t start = 4;
     if (ts->adaptation_field_control == 2 || ts->adaptation_field_control == 3) {
-        const std::uint32_t af_length = p[4];
+        const std::uint32_t af_length = get_u8(p, 4);
         // Refused: an adaptation field beyond byte 187 would put the payload outside the
         // packet.
         if (5 + af_length > kPacket) return 0;
         ts->adaptation_field_length = static_cast<std::uint8_t>(af_length);
         if (af_length > 0) {
-            const std::uint8_t f = p[5];
+            const std::uint8_t f = get_u8(p, 5);
             ts->discontinuity_indicator = (f >> 7) & 1u;
             ts->random_access_indicator = (f >> 6) & 1u;
             ts->elementary_stream_priority_indicator = (f >> 5) & 1u;
@@ -423,20 +420,20 @@ int char2tsStruct(const std::uint8_t* p, tsStruct* ts) {
             std::uint32_t pos = 6;
             if (ts->pcr_flag) pos += 6;
             if (ts->opcr_flag) pos += 6;
-            if (ts->splicing_point_flag) ts->splice_countdown = p[pos++];
+            if (ts->splicing_point_flag) ts->splice_countdown = get_u8(p, pos++);
             if (ts->transport_private_data_flag) {
                 // Refused: private data said to run past the packet's last byte.
-                const std::uint32_t n = p[pos];
+                const std::uint32_t n = get_u8(p, pos);
                 if (pos + 1 + n > kPacket) return 0;
                 ts->transport_private_data_length = static_cast<std::uint8_t>(n);
-                std::memcpy(ts->transport_private_data, p + pos + 1, n);
+                std::memcpy(ts->transport_private_data, p.subspan(pos + 1, n).data(), n);
                 pos += 1 + n;
             }
             if (ts->adaptation_field_extension_flag) {
                 // Length byte, then the flags; the flagged fields (ltw 2, piecewise_rate
                 // 3, seamless_splice 5 bytes) are skipped unread.
                 if (pos + 2 > kPacket) return 0;  // refused: the flags byte is outside
-                const std::uint8_t e = p[pos + 1];
+                const std::uint8_t e = get_u8(p, pos + 1);
                 ts->ltw_flag = (e >> 7) & 1u;
                 ts->piecewise_rate_flag = (e >> 6) & 1u;
                 ts->seamless_splice_flag = (e >> 5) & 1u;
@@ -445,16 +442,17 @@ int char2tsStruct(const std::uint8_t* p, tsStruct* ts) {
         start = 5 + af_length;
     }
     if (ts->adaptation_field_control == 0) start = kPacket;  // reserved: no payload
-    ts->payload = p + start;
+    ts->payload = packet + start;
     ts->payload_length = static_cast<std::uint8_t>(kPacket - start);
     return 1;
 }
 
 int char2pesStruct(const std::uint8_t* unit, std::uint32_t length, pesStruct* pes) {
     *pes = pesStruct{};
+    const ConstWireBytes u(unit, length);
     if (length < 4) return 0;  // refused: no stream_id
-    pes->start_code = be32(unit);
-    const std::uint8_t stream_id = unit[3];
+    pes->start_code = get_be32(u, 0);
+    const std::uint8_t stream_id = get_u8(u, 3);
     if (stream_id <= 0xBB) {
         std::printf("invalid stream_id(%x)]\n", stream_id);
         return 0;
@@ -477,7 +475,7 @@ int char2pesStruct(const std::uint8_t* unit, std::uint32_t length, pesStruct* pe
     }
     if (length < 9) return 0;  // refused: the header flags lie beyond the unit
 
-    const std::uint8_t f = unit[7];
+    const std::uint8_t f = get_u8(u, 7);
     pes->pts_dts_flags = static_cast<std::uint8_t>(f >> 6);
     pes->escr_flag = (f >> 5) & 1u;
     pes->es_rate_flag = (f >> 4) & 1u;
@@ -485,7 +483,7 @@ int char2pesStruct(const std::uint8_t* unit, std::uint32_t length, pesStruct* pe
     pes->additional_copy_info_flag = (f >> 2) & 1u;
     pes->pes_crc_flag = (f >> 1) & 1u;
     pes->pes_extension_flag = f & 1u;
-    pes->pes_header_data_length = unit[8];
+    pes->pes_header_data_length = get_u8(u, 8);
 
     // Each flagged field that is read must lie inside the unit; otherwise the unit is
     // refused.
@@ -493,12 +491,10 @@ int char2pesStruct(const std::uint8_t* unit, std::uint32_t length, pesStruct* pe
     const auto fits = [&](std::uint32_t n) { return pos + n <= length; };
     if (pes->pts_dts_flags == 2 || pes->pts_dts_flags == 3) {
         if (!fits(5)) return 0;
-        const std::uint8_t* b = unit + pos;
         // '001x' PTS[32..30] marker PTS[29..15] marker PTS[14..0] marker; bit 32 dropped.
-        pes->pts = (static_cast<std::uint32_t>((b[0] >> 1) & 3u) << 30) |
-                   (static_cast<std::uint32_t>(b[1]) << 22) |
-                   (static_cast<std::uint32_t>(b[2] >> 1) << 15) |
-                   (static_cast<std::uint32_t>(b[3]) << 7) | (b[4] >> 1);
+        pes->pts = (static_cast<std::uint32_t>((get_u8(u, pos) >> 1) & 3u) << 30) |
+                   (static_cast<std::uint32_t>(get_be16(u, pos + 1) >> 1) << 15) |
+                   static_cast<std::uint32_t>(get_be16(u, pos + 3) >> 1);
         pos += pes->pts_dts_flags == 3 ? 10 : 5;
     }
     if (pes->escr_flag) pos += 6;
@@ -508,7 +504,7 @@ int char2pesStruct(const std::uint8_t* unit, std::uint32_t length, pesStruct* pe
     if (pes->pes_crc_flag) pos += 2;
     if (pes->pes_extension_flag) {
         if (!fits(1)) return 0;
-        const std::uint8_t e = unit[pos++];
+        const std::uint8_t e = get_u8(u, pos++);
         pes->pes_private_data_flag = (e >> 7) & 1u;
         pes->pack_header_field_flag = (e >> 6) & 1u;
         pes->program_packet_sequence_counter_flag = (e >> 5) & 1u;
@@ -516,18 +512,18 @@ int char2pesStruct(const std::uint8_t* unit, std::uint32_t length, pesStruct* pe
         pes->pes_extension_flag_2 = e & 1u;
         if (pes->pes_private_data_flag) {
             if (!fits(16)) return 0;
-            std::memcpy(pes->pes_private_data, unit + pos, 16);
+            std::memcpy(pes->pes_private_data, u.subspan(pos, 16).data(), 16);
             pos += 16;
         }
         if (pes->pack_header_field_flag) {
             if (!fits(1)) return 0;
-            pos += 1u + unit[pos];
+            pos += 1u + get_u8(u, pos);
         }
         if (pes->program_packet_sequence_counter_flag) pos += 2;
         if (pes->p_std_buffer_flag) pos += 2;
         if (pes->pes_extension_flag_2) {
             if (!fits(1)) return 0;
-            pes->pes_extension_field_length = unit[pos] & 0x7Fu;
+            pes->pes_extension_field_length = get_u8(u, pos) & 0x7Fu;
         }
     }
     const std::uint32_t es_start = 9u + pes->pes_header_data_length;
@@ -539,37 +535,39 @@ int char2pesStruct(const std::uint8_t* unit, std::uint32_t length, pesStruct* pe
 
 int char2PAT(const std::uint8_t* unit, std::uint32_t length, PatInfo* pat) {
     *pat = PatInfo{};
+    const ConstWireBytes u(unit, length);
     if (length < 1) return 0;  // refused: empty unit
-    if (unit[0] != 0x00) {
-        std::printf("%s:%d table_id(%x) error\n", "char2PAT", 66, unit[0]);
+    if (get_u8(u, 0) != 0x00) {
+        std::printf("%s:%d table_id(%x) error\n", "char2PAT", 66, get_u8(u, 0));
         return 0;
     }
     if (length < 8) return 0;  // refused: the fixed header lies beyond the unit
-    pat->table_id = unit[0];
-    pat->section_syntax_indicator = static_cast<std::uint8_t>(unit[1] >> 7);
-    pat->transport_stream_id = static_cast<std::uint16_t>(be16(unit + 3));
-    pat->version_number = (unit[5] >> 1) & 0x1Fu;
-    pat->current_next_indicator = unit[5] & 1u;
-    pat->section_number = unit[6];
-    pat->last_section_number = unit[7];
+    pat->table_id = get_u8(u, 0);
+    pat->section_syntax_indicator = static_cast<std::uint8_t>(get_u8(u, 1) >> 7);
+    pat->transport_stream_id = get_be16(u, 3);
+    pat->version_number = (get_u8(u, 5) >> 1) & 0x1Fu;
+    pat->current_next_indicator = get_u8(u, 5) & 1u;
+    pat->section_number = get_u8(u, 6);
+    pat->last_section_number = get_u8(u, 7);
     // Entries run up to the CRC (section_length counts from byte 3 and ends with the CRC),
     // and never beyond the unit.
-    const std::uint32_t section_end = 3u + length12(unit + 1);
+    const std::uint32_t section_end = 3u + length12(u, 1);
     std::uint32_t limit = section_end >= 4 ? section_end - 4 : 0;
     if (limit > length) limit = length;
     std::uint32_t pos = 8;
     for (std::uint32_t i = 0; i < kPsiMaxEntries && pos + 4 <= limit; ++i, pos += 4) {
         pat->programs[i].present = 1;
-        pat->programs[i].program_number = static_cast<std::uint16_t>(be16(unit + pos));
-        pat->programs[i].pid = pid13(unit + pos + 2);
+        pat->programs[i].program_number = get_be16(u, pos);
+        pat->programs[i].pid = pid13(u, pos + 2);
     }
     return 1;
 }
 
 int char2PMT(std::uint16_t pid, const std::uint8_t* unit, std::uint32_t length, PmtInfo* pmt) {
     *pmt = PmtInfo{};
+    const ConstWireBytes u(unit, length);
     if (length < 1) return 0;  // refused: empty unit
-    const std::uint8_t table_id = unit[0];
+    const std::uint8_t table_id = get_u8(u, 0);
     if (table_id >= 0x40 && table_id <= 0xFE) {
         std::printf("PMT(%x) is using private section(table_id-%x)\n", pid, table_id);
         return 2;
@@ -582,25 +580,25 @@ int char2PMT(std::uint16_t pid, const std::uint8_t* unit, std::uint32_t length, 
     pmt->in_use = 1;
     pmt->pid = pid;
     pmt->table_id = table_id;
-    pmt->section_syntax_indicator = static_cast<std::uint8_t>(unit[1] >> 7);
-    pmt->program_number = static_cast<std::uint16_t>(be16(unit + 3));
-    pmt->version_number = (unit[5] >> 1) & 0x1Fu;
-    pmt->current_next_indicator = unit[5] & 1u;
-    pmt->section_number = unit[6];
-    pmt->last_section_number = unit[7];
-    pmt->pcr_pid = pid13(unit + 8);
-    pmt->program_info_length = length12(unit + 10);
+    pmt->section_syntax_indicator = static_cast<std::uint8_t>(get_u8(u, 1) >> 7);
+    pmt->program_number = get_be16(u, 3);
+    pmt->version_number = (get_u8(u, 5) >> 1) & 0x1Fu;
+    pmt->current_next_indicator = get_u8(u, 5) & 1u;
+    pmt->section_number = get_u8(u, 6);
+    pmt->last_section_number = get_u8(u, 7);
+    pmt->pcr_pid = pid13(u, 8);
+    pmt->program_info_length = length12(u, 10);
 
-    const std::uint32_t section_end = 3u + length12(unit + 1);
+    const std::uint32_t section_end = 3u + length12(u, 1);
     std::uint32_t limit = section_end >= 4 ? section_end - 4 : 0;
     if (limit > length) limit = length;
     std::uint32_t pos = 12u + pmt->program_info_length;
     for (std::uint32_t i = 0; i < kPsiMaxEntries && pos + 5 <= limit; ++i) {
         PmtStreamInfo& es = pmt->streams[i];
         es.present = 1;
-        es.stream_type = unit[pos];
-        es.elementary_pid = pid13(unit + pos + 1);
-        es.es_info_length = length12(unit + pos + 3);
+        es.stream_type = get_u8(u, pos);
+        es.elementary_pid = pid13(u, pos + 1);
+        es.es_info_length = length12(u, pos + 3);
         pos += 5u + es.es_info_length;
     }
     return 1;
@@ -608,21 +606,22 @@ int char2PMT(std::uint16_t pid, const std::uint8_t* unit, std::uint32_t length, 
 
 int parse_lpcm_header(const std::uint8_t* es, std::uint32_t es_size, const std::uint8_t** pcm,
                       std::uint32_t* pcm_size, std::uint32_t* channels) {
+    const ConstWireBytes e(es, es_size);
     if (es_size <= 4) {
         dbg_printf("invalid es_length(%d)\n", static_cast<int>(es_size));
         return 0;
     }
-    const std::uint32_t declared = be16(es);
+    const std::uint32_t declared = get_be16(e, 0);
     if (declared != es_size - 4) {
         dbg_printf("invalid es header length(%d)\n", static_cast<int>(declared));
         return 0;
     }
-    if (es[2] == 0x11) {
+    if (get_u8(e, 2) == 0x11) {
         *channels = 1;
-    } else if (es[2] == 0x31) {
+    } else if (get_u8(e, 2) == 0x31) {
         *channels = 2;
     } else {
-        dbg_printf("invalid es header channels(%x)\n", es[2]);
+        dbg_printf("invalid es header channels(%x)\n", get_u8(e, 2));
         return 0;
     }
     *pcm = es + 4;

@@ -103,7 +103,9 @@ struct DemuxResult {
 // one, or at the first failure, after its message. Reassembly errors (counter gap, changed
 // sequence value, a unit start inside an unfinished unit) discard the PID's partial unit
 // and add 1 to *error_count (error_count may be null). A length that is not a multiple of
-// 188 is refused with "Error : ts_len <remainder>". The first call builds the module state.
+// 188 is refused with "Error : ts_len <remainder>". The first call builds the module state;
+// should that fail (a PID table full, the CRC table refused: neither happens with the fixed
+// set-up) the process exits with status 1, as every program using this module expects.
 int demux_ts_buffer(const std::uint8_t* packets, int length, DemuxResult* result,
                     std::uint32_t* error_count);
 

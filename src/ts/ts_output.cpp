@@ -4,10 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "core/debug_log.h"
-#include "core/shm_config.h"
+#include "core/wire_bytes.h"
 #include "net/udp_socket.h"
 #include "ts/lpcm_pes.h"
 #include "ts/psi_tables.h"
@@ -15,7 +13,7 @@
 
 namespace {
 
-// Send buffers of the two periodic jobs; the producers never check capacity.
+// Send buffers of the two periodic jobs: the producers refuse what would not fit.
 constexpr std::uint32_t kJobBufferBytes = 8192;
 
 // Largest PCM block whose packets fit the TS output buffer.
@@ -24,9 +22,10 @@ constexpr std::uint32_t kMaxForwardPcm =
 static_assert(lpcm_ts_size(kMaxForwardPcm) <= kTsOutputBufferBytes);
 static_assert(lpcm_ts_size(kMaxForwardPcm + 1) > kTsOutputBufferBytes);
 
-constexpr std::size_t kAltDestRoom = sizeof ShmConfig{}.ts_dest_ip_alt;
-constexpr std::size_t kDestRoom = sizeof ShmConfig{}.ts_dest_ip;
-constexpr std::size_t kLocalIpRoom = sizeof ShmConfig{}.local_ip;
+// Room for the texts as the block can hold them, NUL added: the alternate destination
+// runs up to the next field (2240 bytes), the appliance's address has 32 bytes.
+constexpr std::size_t kDestTextBytes = 2240 + 1;
+constexpr std::size_t kLocalIpTextBytes = 32 + 1;
 
 int send_datagram(int sock, const std::uint8_t* data, std::uint32_t len) {
     return static_cast<int>(send(sock, data, len, MSG_DONTWAIT));
@@ -34,21 +33,15 @@ int send_datagram(int sock, const std::uint8_t* data, std::uint32_t len) {
 
 }  // namespace
 
-int remake_ts_sock(int* sock) {
+int remake_ts_sock(const BlockView& block, int* sock) {
     if (*sock != 0) {
         close(*sock);
         *sock = 0;
     }
-    const ShmConfig& c = *shm_config;
-
-    // The alternate destination is bounded only by its NUL, up to the next field.
-    char dest[kAltDestRoom + 1];
-    if (shm_load(c.ts_dest_select) == 1)
-        shm_read_text(c.ts_dest_ip_alt, kAltDestRoom, dest, sizeof dest);
-    else
-        shm_read_text(c.ts_dest_ip, kDestRoom, dest, sizeof dest);
-    char local_ip[kLocalIpRoom + 1];
-    shm_read_text(c.local_ip, kLocalIpRoom, local_ip, sizeof local_ip);
+    char dest[kDestTextBytes];
+    block.ts_destination(dest, sizeof dest);
+    char local_ip[kLocalIpTextBytes];
+    block.local_ip(local_ip, sizeof local_ip);
 
     DBG_TRACE_AT("remake_ts_sock", kLineRemakeTsSock);
     dbg_printf("peer_ip-%s my_ip-%s\n", dest, local_ip);
@@ -60,7 +53,7 @@ int remake_ts_sock(int* sock) {
     int opened = 0;
     sockaddr_in remote{};
     if (sockTxOpen(nullptr, 0, local_ip, dest, kTsDestPort, &opened, &remote,
-                   static_cast<int>(shm_load(c.multicast_ttl))) < 0) {
+                   block.multicast_ttl()) < 0) {
         dbg_printf("fail to sockTxOpen\n");
         return 0;
     }
@@ -71,44 +64,43 @@ int remake_ts_sock(int* sock) {
 int send_psi(int sock) {
     std::uint8_t buf[kJobBufferBytes];
     std::uint32_t len = 0;
-    psi_to_ts(buf, &len);
+    if (psi_to_ts(buf, &len) != 1) return -1;
     return send_datagram(sock, buf, len);
 }
 
 int send_pcr(int sock, std::uint32_t pcr_base) {
     std::uint8_t buf[kJobBufferBytes];
     std::uint32_t len = 0;
-    make_pcr_packet(pcr_base, buf, &len);
+    if (make_pcr_packet(pcr_base, buf, &len) != 1) return -1;
     return send_datagram(sock, buf, len);
 }
 
-int send_ts(int sock, const std::uint8_t* data, std::uint16_t len) {
-    const std::uint32_t per_datagram =
-        ts_packets_per_datagram(static_cast<std::int32_t>(shm_load(shm_config->mtu)));
+int send_ts(const BlockView& block, int sock, const std::uint8_t* data, std::uint16_t len) {
+    const std::uint32_t per_datagram = ts_packets_per_datagram(block.mtu());
     const std::uint32_t packets = len / kTsPacketSize;
 
     // Each datagram is staged whole before it is sent, and never beyond the staging area.
     std::uint8_t staging[kTsStagingBytes];
-    std::uint32_t staged = 0;
+    WireWriter stage(staging);
     for (std::uint32_t i = 0; i < packets; ++i) {
-        std::memcpy(staging + staged * kTsPacketSize, data + i * kTsPacketSize, kTsPacketSize);
-        ++staged;
-        if (staged == per_datagram || i + 1 == packets) {
-            const int sent = send_datagram(sock, staging, staged * kTsPacketSize);
+        stage.bytes(data + i * kTsPacketSize, kTsPacketSize);
+        if (stage.pos() == per_datagram * kTsPacketSize || i + 1 == packets) {
+            const int sent = send_datagram(sock, staging, static_cast<std::uint32_t>(stage.pos()));
             if (sent < 0) return sent;
-            staged = 0;
+            stage = WireWriter(staging);
         }
     }
     return len;
 }
 
-bool ts_forward_block(int sock, const AudioFormat& format, const std::uint8_t* pcm, std::uint32_t n,
-                      std::uint32_t pts) {
+bool ts_forward_block(const BlockView& block, int sock, const AudioFormat& format,
+                      const std::uint8_t* pcm, std::uint32_t n, std::uint32_t pts) {
     if (sock == 0) return false;
     if (!ts_carries_format(format) || n > kMaxForwardPcm) return true;
     std::uint8_t out[kTsOutputBufferBytes];
     set_pes_pts(pts);
     const std::uint32_t count = pcm_to_ts(format.channels, pcm, n, out);
-    send_ts(sock, out, static_cast<std::uint16_t>(count & 0xFFFFu));
+    if (count == 0) return true;  // refused: the block is dropped, the jobs go on
+    send_ts(block, sock, out, static_cast<std::uint16_t>(count & 0xFFFFu));
     return true;
 }

@@ -2,7 +2,6 @@
 #include "ts/ts_packet.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "core/debug_log.h"
 
@@ -13,8 +12,6 @@ TsCounters g_counters{};
 // The single payload byte of a PCR-only packet: receivers see stuffing either way.
 const std::uint8_t kPcrPacketPayload = 0xFF;
 
-inline std::uint8_t lo8(std::uint32_t v) { return static_cast<std::uint8_t>(v & 0xFFu); }
-
 // Hands the packet's continuity_counter out of *counter and moves it on, modulo 16.
 inline std::uint8_t take_counter(std::uint8_t* counter) {
     const std::uint8_t cc = static_cast<std::uint8_t>(*counter & 0x0Fu);
@@ -22,60 +19,60 @@ inline std::uint8_t take_counter(std::uint8_t* counter) {
     return cc;
 }
 
+// Whether `packets` whole packets fit in out after its first `used` bytes.
+bool room_for(WireBytes out, std::uint32_t used, std::uint64_t packets) {
+    return used <= out.size() && packets * kTsPacketSize <= out.size() - used;
+}
+
 }  // namespace
 
 TsCounters& ts_counters() { return g_counters; }
 
-int tsStruct2char(const tsStruct& ts, std::uint8_t* out) {
+int tsStruct2char(const tsStruct& ts, WireBytes out) {
+    if (out.size() < kTsPacketSize) return 0;
+    WireWriter w(out.first(kTsPacketSize));
     // transport_error_indicator, transport_priority and transport_scrambling_control are
     // always sent as 0: this writer never produces errored, prioritised or scrambled data.
-    out[0] = kTsSyncByte;
-    out[1] = static_cast<std::uint8_t>(((ts.payload_unit_start_indicator & 1u) << 6) |
-                                       ((ts.pid >> 8) & 0x1Fu));
-    out[2] = lo8(ts.pid);
-    out[3] = static_cast<std::uint8_t>(((ts.adaptation_field_control & 3u) << 4) |
-                                       (ts.continuity_counter & 0x0Fu));
+    w.u8(kTsSyncByte)
+        .be16(static_cast<std::uint16_t>(((ts.payload_unit_start_indicator & 1u) << 14) |
+                                         (ts.pid & 0x1FFFu)))
+        .u8(static_cast<std::uint8_t>(((ts.adaptation_field_control & 3u) << 4) |
+                                      (ts.continuity_counter & 0x0Fu)));
 
-    std::uint32_t end = 4;
     if (ts.adaptation_field_control == 2 || ts.adaptation_field_control == 3) {
-        const std::uint32_t af_len = ts.adaptation_field_length;
-        out[4] = ts.adaptation_field_length;
-        end = 5 + af_len;
-        if (af_len > 0) {
-            out[5] = static_cast<std::uint8_t>(((ts.pcr_flag & 1u) << 4) |
-                                               ((ts.transport_private_data_flag & 1u) << 1));
-            std::uint32_t p = 6;
+        const std::size_t end = 5u + ts.adaptation_field_length;
+        w.u8(ts.adaptation_field_length);
+        if (ts.adaptation_field_length > 0) {
+            w.u8(static_cast<std::uint8_t>(((ts.pcr_flag & 1u) << 4) |
+                                           ((ts.transport_private_data_flag & 1u) << 1)));
             if (ts.pcr_flag) {
                 // 33-bit base, 6 reserved '1' bits, 9-bit extension.
                 const std::uint32_t low = ts.pcr_base_low;
-                out[p + 0] =
-                    static_cast<std::uint8_t>(((ts.pcr_base_high & 1u) << 7) | (low >> 25));
-                out[p + 1] = lo8(low >> 17);
-                out[p + 2] = lo8(low >> 9);
-                out[p + 3] = lo8(low >> 1);
-                out[p + 4] = static_cast<std::uint8_t>(((low & 1u) << 7) | 0x7Eu |
-                                                       ((ts.pcr_extension >> 8) & 1u));
-                out[p + 5] = lo8(ts.pcr_extension);
-                p += 6;
+                w.be32(((ts.pcr_base_high & 1u) << 31) | (low >> 1))
+                    .be16(static_cast<std::uint16_t>(((low & 1u) << 15) | 0x7E00u |
+                                                     (ts.pcr_extension & 0x1FFu)));
             }
             if (ts.transport_private_data_flag) {
-                out[p] = ts.transport_private_data_length;
-                std::memcpy(out + p + 1, ts.transport_private_data,
-                            ts.transport_private_data_length);
-                p += 1u + ts.transport_private_data_length;
+                const std::uint8_t n = ts.transport_private_data_length;
+                if (n > sizeof ts.transport_private_data) return 0;
+                w.u8(n).bytes(ts.transport_private_data, n);
             }
-            while (p < end) out[p++] = 0xFF;
+            // Refused: the flagged fields do not fit in the adaptation field.
+            if (w.pos() > end) return 0;
+            w.fill(0xFF, end - w.pos());
         }
     }
     if ((ts.adaptation_field_control == 1 || ts.adaptation_field_control == 3) &&
         ts.payload_length > 0)
-        std::memcpy(out + end, ts.payload, ts.payload_length);
-    return 1;
+        w.bytes(ts.payload, ts.payload_length);
+    return w.ok() ? 1 : 0;
 }
 
 int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* section,
-               std::uint32_t section_len, std::uint8_t* out, std::uint32_t* out_len) {
+               std::uint32_t section_len, WireBytes out, std::uint32_t* out_len) {
     if (section_len == 0) return 0;
+    if (!room_for(out, *out_len, (std::uint64_t{section_len} + kTsPayloadMax - 1) / kTsPayloadMax))
+        return 0;
 
     tsStruct ts{};
     ts.sync_byte = kTsSyncByte;
@@ -88,7 +85,7 @@ int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* sec
     for (std::uint32_t offset = 0; offset < section_len; offset += kTsPayloadMax) {
         const std::uint32_t chunk =
             section_len - offset < kTsPayloadMax ? section_len - offset : kTsPayloadMax;
-        std::uint8_t* packet = out + *out_len;
+        const WireBytes packet = out.subspan(*out_len, kTsPacketSize);
         ts.continuity_counter = take_counter(counter);
         ts.payload = section + offset;
         ts.payload_length = static_cast<std::uint8_t>(chunk);
@@ -96,7 +93,7 @@ int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* sec
             std::puts("fail to tsStruct2char");
             return 0;
         }
-        std::memset(packet + 4 + chunk, 0xFF, kTsPayloadMax - chunk);
+        WireWriter(packet.subspan(4 + chunk)).fill(0xFF, kTsPayloadMax - chunk);
         *out_len += kTsPacketSize;
         ts.payload_unit_start_indicator = 0;
     }
@@ -104,8 +101,11 @@ int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* sec
 }
 
 int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes, std::uint32_t pes_len,
-           std::uint8_t* out, std::uint32_t* out_len, std::uint32_t* sequence) {
+           WireBytes out, std::uint32_t* out_len, std::uint32_t* sequence) {
     if (pes_len == 0) return 0;
+    if (!room_for(out, *out_len,
+                  (std::uint64_t{pes_len} + kPesPayloadPerPacket - 1) / kPesPayloadPerPacket))
+        return 0;
 
     tsStruct ts{};
     ts.sync_byte = kTsSyncByte;
@@ -117,10 +117,7 @@ int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes, st
     ts.transport_private_data_flag = 1;
     ts.transport_private_data_length = 4;
     const std::uint32_t seq = *sequence;
-    ts.transport_private_data[0] = lo8(seq >> 24);
-    ts.transport_private_data[1] = lo8(seq >> 16);
-    ts.transport_private_data[2] = lo8(seq >> 8);
-    ts.transport_private_data[3] = lo8(seq);
+    put_be32(ts.transport_private_data, 0, seq);
     *sequence = seq + 1u;
 
     for (std::uint32_t offset = 0; offset < pes_len; offset += kPesPayloadPerPacket) {
@@ -130,7 +127,7 @@ int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes, st
         ts.adaptation_field_length = static_cast<std::uint8_t>(6u + (kPesPayloadPerPacket - chunk));
         ts.payload = pes + offset;
         ts.payload_length = static_cast<std::uint8_t>(chunk);
-        if (tsStruct2char(ts, out + *out_len) != 1) {
+        if (tsStruct2char(ts, out.subspan(*out_len, kTsPacketSize)) != 1) {
             dbg_printf("fail to tsStruct2char\n");
             return 0;
         }
@@ -140,7 +137,8 @@ int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes, st
     return 1;
 }
 
-int make_pcr_packet(std::uint32_t pcr_base, std::uint8_t* out, std::uint32_t* out_len) {
+int make_pcr_packet(std::uint32_t pcr_base, WireBytes out, std::uint32_t* out_len) {
+    if (!room_for(out, *out_len, 1)) return 0;
     tsStruct ts{};
     ts.sync_byte = kTsSyncByte;
     ts.pid = kPcrPid;
@@ -154,7 +152,7 @@ int make_pcr_packet(std::uint32_t pcr_base, std::uint8_t* out, std::uint32_t* ou
     ts.adaptation_field_length = 182;
     ts.payload = &kPcrPacketPayload;
     ts.payload_length = 1;
-    if (tsStruct2char(ts, out + *out_len) != 1) {
+    if (tsStruct2char(ts, out.subspan(*out_len, kTsPacketSize)) != 1) {
         dbg_printf("fail to tsStruct2char\n");
         return 0;
     }

@@ -4,12 +4,15 @@
 // and the video PES writer. Pure code on caller buffers: nothing here sends, allocates or
 // reads a clock.
 //
-// Output convention of every producer: each packet is written at out + *out_len and
-// *out_len grows by 188. Producers never check the capacity of out; the caller provides
-// room for every packet it asks for. Producers return 1 on success, 0 on failure.
+// Output convention of every producer: out is the whole output buffer with its room; each
+// packet is written at out[*out_len] and *out_len grows by 188. A producer first checks that
+// every packet it is asked for fits in the room after *out_len, and refuses otherwise:
+// nothing written, nothing advanced. Producers return 1 on success, 0 on failure.
 #pragma once
 
 #include <cstdint>
+
+#include "core/wire_bytes.h"
 
 // Fixed identifiers of the one program this service sends.
 inline constexpr std::uint16_t kPatPid = 0x0000;
@@ -31,6 +34,11 @@ inline constexpr std::uint32_t kPesPayloadPerPacket = 177;
 // Bytes of transport packets that PES2TS makes of a PES of pes_len bytes.
 constexpr std::uint32_t pes_ts_size(std::uint32_t pes_len) {
     return (pes_len + kPesPayloadPerPacket - 1) / kPesPayloadPerPacket * kTsPacketSize;
+}
+
+// Bytes of transport packets that Section2TS makes of a section of section_len bytes.
+constexpr std::uint32_t section_ts_size(std::uint32_t section_len) {
+    return (section_len + kTsPayloadMax - 1) / kTsPayloadMax * kTsPacketSize;
 }
 
 // One transport packet before serialisation (or after parsing, for the demultiplexer).
@@ -95,16 +103,19 @@ struct TsCounters {
 };
 TsCounters& ts_counters();
 
-// Writes one 188-byte packet at out. The caller chooses adaptation_field_length and
-// payload_length so that the parts add up to 188; nothing is checked. Returns 1.
-int tsStruct2char(const tsStruct& ts, std::uint8_t* out);
+// Writes one 188-byte packet at the start of out. The caller chooses adaptation_field_length
+// and payload_length so that the parts add up to 188 (bytes they leave short are not
+// written). Returns 1; 0 when out holds fewer than 188 bytes, or when the adaptation field's
+// contents or the payload would run past its end or past byte 187 (what was written before
+// that point is left as it is).
+int tsStruct2char(const tsStruct& ts, WireBytes out);
 
 // Cuts one PSI section (pointer_field first, CRC last; section_len counts both) into
 // payload-only packets on pid, the first with payload_unit_start_indicator set, the tail
 // of the last padded with 0xFF in the packet. The section buffer is only read. Advances
 // *counter once per packet. Refuses (0, nothing written) a section of 0 bytes.
 int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* section,
-               std::uint32_t section_len, std::uint8_t* out, std::uint32_t* out_len);
+               std::uint32_t section_len, WireBytes out, std::uint32_t* out_len);
 
 // Cuts one PES packet into packets on pid, each with an adaptation field carrying four
 // bytes of transport_private_data: *sequence, most significant byte first, the same in
@@ -113,9 +124,9 @@ int Section2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* sec
 // stuffing in its adaptation field. Refuses (0, nothing written, nothing advanced) a PES
 // of 0 bytes.
 int PES2TS(std::uint16_t pid, std::uint8_t* counter, const std::uint8_t* pes, std::uint32_t pes_len,
-           std::uint8_t* out, std::uint32_t* out_len, std::uint32_t* sequence);
+           WireBytes out, std::uint32_t* out_len, std::uint32_t* sequence);
 
 // One packet on the PCR PID carrying only a PCR: base = pcr_base (90 kHz units, bit 32
 // clear), extension 0, 175 stuffing bytes, and 0xFF as its single payload byte (byte 187).
-// Advances the PCR counter. Returns 1.
-int make_pcr_packet(std::uint32_t pcr_base, std::uint8_t* out, std::uint32_t* out_len);
+// Advances the PCR counter. Returns 1 (0 when the packet does not fit).
+int make_pcr_packet(std::uint32_t pcr_base, WireBytes out, std::uint32_t* out_len);

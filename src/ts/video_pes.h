@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/wire_bytes.h"
 #include "ts/lpcm_pes.h"
 #include "ts/ts_packet.h"
 
@@ -28,19 +29,21 @@ constexpr std::uint32_t video_ts_size(std::uint32_t au_len) {
 // The ES of one access unit at dst: the AUD when the previous unit asked for one (bit 3,
 // set at start) and this one begins with a coded slice (NAL header byte 0x65 or 0x41 after
 // the 4-byte start code), then the unit unchanged. The AUD is the demultiplexer's template:
-// empty until demux_ts_buffer has run once. Returns the bytes written.
+// empty until demux_ts_buffer has run once. Returns the bytes written; 0 when they do not
+// fit in dst (nothing written, the AUD decision for the next unit not taken).
 std::uint32_t make_video_es(std::uint32_t flags, const std::uint8_t* au, std::uint32_t len,
-                            std::uint8_t* dst);
+                            WireBytes dst);
 
 // A whole PES at dst: the template with PES_packet_length, the "vemuvideo" marker and the
 // three flag bytes in PES_private_data, then the ES. Returns its length, 0 for an empty
-// unit. The PTS is whatever the template last received.
+// unit or one that does not fit in dst. The PTS is whatever the template last received.
 std::uint32_t make_video_pes(std::uint32_t flags, const std::uint8_t* au, std::uint32_t len,
-                             std::uint8_t* dst);
+                             WireBytes dst);
 
-// The PES of one access unit cut into packets on the video PID at out (video_ts_size(len)
-// bytes of room), with the video continuity counter and sequence number. Returns the bytes
-// written; 0 for an empty unit or one above kMaxVideoAccessUnit (nothing changes then).
-// A refused packetisation prints "fail to PES2TS" and exits with status 1.
+// The PES of one access unit cut into packets on the video PID at the start of out, with
+// the video continuity counter and sequence number. Returns the bytes written; 0 for an
+// empty unit, one above kMaxVideoAccessUnit or an out of fewer than video_ts_size(len)
+// bytes (nothing changes then). A refused packetisation (not reachable past those checks)
+// prints "fail to PES2TS" and exits with status 1.
 std::uint32_t video_to_ts(std::uint32_t flags, const std::uint8_t* au, std::uint32_t len,
-                          std::uint8_t* out);
+                          WireBytes out);

@@ -64,14 +64,14 @@ const Bytes kPsi = cat({packet("47400010" + kPat), packet("47404210" + kPmt)});
 
 Bytes audio(U32 channels, const Bytes& pcm) {
     Bytes out(lpcm_ts_size(U32(pcm.size())));
-    return part(out, 0, pcm_to_ts(channels, pcm.data(), U32(pcm.size()), out.data()));
+    return part(out, 0, pcm_to_ts(channels, pcm.data(), U32(pcm.size()), out));
 }
 // A PES cut into packets on pid.
 Bytes packetise(const Bytes& pes, std::uint16_t pid = kAudioPid) {
     u8 counter = 0;
     U32 sequence = 0, len = 0;
     Bytes out(pes_ts_size(U32(pes.size())));
-    PES2TS(pid, &counter, pes.data(), U32(pes.size()), out.data(), &len, &sequence);
+    PES2TS(pid, &counter, pes.data(), U32(pes.size()), out, &len, &sequence);
     return out;
 }
 
@@ -93,7 +93,7 @@ TEST(TsPacket, PcrSectionAndPesPackets) {
     // extension 0; 175 stuffing bytes and the payload byte.
     Bytes out(3 * 188, 0xA5);
     U32 len = 188, sequence = 0xFFFFFFFF;
-    make_pcr_packet(0x12345679, out.data(), &len);
+    make_pcr_packet(0x12345679, out, &len);
     EXPECT_EQ(part(out, 0, len), cat({Bytes(188, 0xA5), packet("47402230 B610 091A2B3CFE00")}));
     // Sections of 17, 184 and 185 bytes on PID 0x1ABC: whole payload-only packets padded
     // with 0xFF, the unit start in the first, the counter going on from 14 through 0.
@@ -101,7 +101,7 @@ TEST(TsPacket, PcrSectionAndPesPackets) {
     const Bytes s = pattern(185);
     for (const U32 size : {17u, 184u, 185u}) {
         const Bytes head = {0x47, 0x5A, 0xBC, u8(0x10 | counter)};
-        Section2TS(0x1ABC, &counter, s.data(), size, out.data(), &(len = 0));
+        Section2TS(0x1ABC, &counter, s.data(), size, out, &(len = 0));
         const Bytes first = put(packet(""), 0, cat({head, part(s, 0, std::min(size, 184u))}));
         EXPECT_EQ(part(out, 0, len),
                   size < 185 ? first : cat({first, put(packet("471ABC11"), 4, {s[184]})}));
@@ -112,12 +112,22 @@ TEST(TsPacket, PcrSectionAndPesPackets) {
     // stuffing bytes. An empty PES or section is refused with nothing moved.
     len = 0;
     for (const U32 size : {177u, 178u, 0u})
-        EXPECT_EQ(PES2TS(0x0164, &counter, s.data(), size, out.data(), &len, &sequence), size > 0);
-    EXPECT_EQ(nums(Section2TS(0, &counter, s.data(), 0, out.data(), &len), len, counter, sequence),
+        EXPECT_EQ(PES2TS(0x0164, &counter, s.data(), size, out, &len, &sequence), size > 0);
+    EXPECT_EQ(nums(Section2TS(0, &counter, s.data(), 0, out, &len), len, counter, sequence),
               nums(0, 564, 5, 1));
     EXPECT_EQ(
         out, cat({hex("47416432 060204 FFFFFFFF"), part(s, 0, 177), hex("47416433 060204 00000000"),
                   part(s, 0, 177), put(packet("47016434 B60204 00000000"), 187, {s[177]})}));
+    // A room one byte short: refused, nothing written, no counter or sequence moved.
+    const Bytes before = out;
+    const WireBytes room(out.data(), 2 * 188 - 1);
+    len = 0;
+    EXPECT_EQ(nums(Section2TS(0, &counter, s.data(), 185, room, &len),
+                   PES2TS(0x0164, &counter, s.data(), 178, room, &len, &sequence),
+                   make_pcr_packet(0, room.subspan(188), &len)),
+              nums(0, 0, 0));
+    EXPECT_EQ(nums(len, counter, sequence, ts_counters().pcr), nums(0, 5, 1, 1));
+    EXPECT_EQ(out, before);
 }
 
 TEST(PsiAndLpcm, SectionsAndTheBlockOf1920BytesMatchTheWorkedExamples) {
@@ -128,7 +138,7 @@ TEST(PsiAndLpcm, SectionsAndTheBlockOf1920BytesMatchTheWorkedExamples) {
     // original; 81 PTS only, PES extension; 17 23 header bytes; 21 00 01 00 01 PTS 0; 80
     // PES_private_data_flag; 16 bytes of PES_private_data; FF stuffing; 07 80 31 40 LPCM:
     // 1920 bytes, stereo 48 kHz, 16 bits. The next block: PTS 0xFFFFFFFF, sequence 1.
-    init_psi_tables();
+    ASSERT_TRUE(init_psi_tables());
     init_pes_header();
     set_pes_pts(0);
     // The PMT writer refuses descriptors announced but not given; none announced need none.
@@ -141,19 +151,24 @@ TEST(PsiAndLpcm, SectionsAndTheBlockOf1920BytesMatchTheWorkedExamples) {
     const Bytes pcm = pattern(1920), check = hex("313233343536373839");
     Bytes out(12 * 188), pes;
     U32 len = 0;
-    psi_to_ts(out.data(), &len);
+    psi_to_ts(out, &len);
     EXPECT_EQ(part(out, 0, len), kPsi);
     EXPECT_EQ(section_crc32(check.data(), 9) + section_crc32(&kPsi[193], 42), 0x0376E6E7u);
     AVCRC ctx[1024];
     ASSERT_EQ(av_crc_init(ctx, 0, 8, 0x07, 4096), 0);
     EXPECT_EQ(av_crc(ctx, 0, check.data(), 9), 0xF4u);
-    ASSERT_EQ(pcm_to_ts(2, pcm.data(), 1920, out.data()), 12u * 188);
+    ASSERT_EQ(pcm_to_ts(2, pcm.data(), 1920, out), 12u * 188);
     for (U32 i = 0; i < 12; ++i)
         pes = cat({pes, part(out, 188 * i + 11 + i / 11 * 168, 177 - i / 11 * 168)});
     EXPECT_EQ(pes, cat({hex("000001BD 079E 818117 2100010001 80"), Bytes(16, 0), hex("FF 07803140"),
                         pcm}));
+    // Packets that do not fit are refused with the message, and move no counter: the next
+    // block still carries counter 12 and sequence 1.
+    EXPECT_EQ(
+        log_of([&] { EXPECT_EQ(pcm_to_ts(1, pcm.data(), 1920, WireBytes(out).first(2255)), 0u); }),
+        "fail to PES2TS\n");
     set_pes_pts(0xFFFFFFFF);
-    ASSERT_EQ(pcm_to_ts(1, pcm.data(), 1920, out.data()), 12u * 188);
+    ASSERT_EQ(pcm_to_ts(1, pcm.data(), 1920, out), 12u * 188);
     EXPECT_EQ(part(out, 0, 25), hex("4741643C 060204 00000001 000001BD 079E 818117 27FFFFFFFF"));
 }
 
@@ -167,15 +182,21 @@ TEST(TsOutput, PacketsPerDatagramAndTheSocket) {
     // A multicast destination gets the TTL (the appliance's emulator does not translate the
     // multicast interface option: no socket there); select 1 takes the alternate
     // destination. Without a socket the caller is told to skip the rest, with one to go on.
-    make_block({"multicast_ttl=7", "ts_dest_ip=239.1.2.3", "ts_dest_ip_alt=127.0.0.1"});
+    alignas(8) std::array<u8, kShmStandardSize> memory{};
+    ShmConfig& c = *reinterpret_cast<ShmConfig*>(memory.data());
+    c.multicast_ttl = 7;
+    std::strcpy(c.ts_dest_ip, "239.1.2.3");
+    std::strcpy(c.ts_dest_ip_alt, "127.0.0.1");
+    std::strcpy(c.local_ip, "127.0.0.1");
+    const BlockView block(memory.data(), memory.size());
     int sock = 0, ttl = 0;
     socklen_t size = sizeof ttl;
-    getsockopt(remake_ts_sock(&sock), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &size);
+    getsockopt(remake_ts_sock(block, &sock), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &size);
     EXPECT_EQ(ttl, *AUDIO_EMULATOR ? 0 : 7);
-    shm_config->ts_dest_select = 1;
-    EXPECT_EQ(peer_of(remake_ts_sock(&sock)), "127.0.0.1:1234");
-    EXPECT_FALSE(ts_forward_block(0, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
-    EXPECT_TRUE(ts_forward_block(sock, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
+    c.ts_dest_select = 1;
+    EXPECT_EQ(peer_of(remake_ts_sock(block, &sock)), "127.0.0.1:1234");
+    EXPECT_FALSE(ts_forward_block(block, 0, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
+    EXPECT_TRUE(ts_forward_block(block, sock, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
 }
 
 TEST(TsDemux, ParsesTableSectionsWhole) {
@@ -294,14 +315,15 @@ TEST(TsDemux, WriterOutputComesBackWhole) {
         const Bytes au = put(pattern(140), 0, {0, 0, 0, 1, nal});
         Bytes out(2 * 188);
         set_pes_pts(pts);
-        out.resize(video_to_ts(flags, au.data(), 140, out.data()));
+        out.resize(video_to_ts(flags, au.data(), 140, out));
         EXPECT_EQ(demux(out), make_tuple(1, 0u, "", au));
         EXPECT_EQ(cat({Bytes(result.video_flags, result.video_flags + 3), {u8(out.size() / 188)}}),
                   hex(flag_bytes));
         EXPECT_EQ(result.video_pts, pts);
     }
     // After a unit with flag bit 3, four bytes are still too short for a slice's NAL header.
-    EXPECT_EQ(make_video_es(0x08, hex("0000000141").data(), 4, Bytes(10).data()), 4u);
+    Bytes es(10);
+    EXPECT_EQ(make_video_es(0x08, hex("0000000141").data(), 4, es), 4u);
     const Bytes pcm = pattern(1920, 7), good = audio(2, pcm);  // 12 packets
     for (const Bytes& bad : {put(good, 5 * 188 + 3, {u8(0x30 | ((good[5 * 188 + 3] + 1) & 15))}),
                              put(good, 5 * 188 + 10, {u8(good[5 * 188 + 10] ^ 1)}),
