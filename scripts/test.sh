@@ -9,6 +9,8 @@ scripts/setup.sh
 
 echo "=== format ==="
 scripts/check-format.sh
+echo "=== weight of the tests ==="
+scripts/weigh-tests.py
 
 export AUDIO_WERROR=ON
 status=0
