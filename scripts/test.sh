@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
-# Runs every test: the format check, the developer build (AddressSanitizer + UndefinedBehaviorSanitizer),
-# the release build, and the appliance build (PowerPC, under qemu-ppc). Warnings are
-# errors. Then the fuzz targets for a bounded time (scripts/fuzz.sh; FUZZ_SECONDS, default
-# 60 per target). Installs what is missing first.
+# Runs every test: the format check, the developer build (AddressSanitizer +
+# UndefinedBehaviorSanitizer), the release build, and the appliance builds, dynamic and
+# static (PowerPC, under qemu-ppc). Warnings are errors. Then the fuzz targets for a
+# bounded time (scripts/fuzz.sh; FUZZ_SECONDS, default 60 per target). Installs what is
+# missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 echo "=== format ==="
 scripts/check-format.sh
+echo "=== weight of the tests ==="
+scripts/weigh-tests.py
 
 export AUDIO_WERROR=ON
 status=0
 passed=0
 failed=0
-for preset in dev release appliance; do
+for preset in dev release appliance appliance-static; do
   echo "=== $preset build ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

@@ -342,9 +342,10 @@ TEST(TsDemux, TablesGateThePidsAndStoresAreBounded) {
     const Bytes pcm = pattern(400, 3);
     EXPECT_EQ(demux(cat({audio(2, pcm), part(kPsi, 0, 188), audio(2, pcm)})), kNothing);
     EXPECT_EQ(demux(cat({part(kPsi, 188, 188), audio(2, pcm)})), make_tuple(1, 0u, "", pcm));
-    // A table on PID 2 is a section, passed over quietly, not a PES. A PMT that puts the PCR
-    // on the audio PID (the second stream) leaves the audio flowing.
-    EXPECT_EQ(demux(packet("47400210 00 03B009 FFFF C10000 00000000")), kNothing);
+    // A table on PID 2 is a section, passed over quietly, not a PES (read as one, its length
+    // would be 1). A PMT that puts the PCR on the audio PID (the second stream) leaves the
+    // audio flowing.
+    EXPECT_EQ(demux(packet("47400210 00 03B009 0001 C10000 00000000")), kNothing);
     Bytes pmt = put(hex(kPmt), 9, hex("E164"));
     const U32 crc = section_crc32(&pmt[1], 38);
     pmt = put(pmt, 39, {u8(crc >> 24), u8(crc >> 16), u8(crc >> 8), u8(crc)});

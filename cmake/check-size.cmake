@@ -1,0 +1,16 @@
+# Prints the stripped size of FILE and fails when it exceeds BUDGET bytes.
+# cmake -DFILE=<binary> -DSTRIP=<strip> -DBUDGET=<bytes> -P check-size.cmake
+set(stripped "${FILE}.stripped")
+execute_process(COMMAND "${STRIP}" -o "${stripped}" "${FILE}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "size check: cannot strip ${FILE}")
+endif()
+file(SIZE "${stripped}" size)
+file(REMOVE "${stripped}")
+get_filename_component(name "${FILE}" NAME)
+math(EXPR kb "(${size} + 1023) / 1024")
+math(EXPR budget_kb "${BUDGET} / 1024")
+message("${name}: ${size} bytes stripped (${kb} KB of a ${budget_kb} KB budget)")
+if(size GREATER BUDGET)
+  message(FATAL_ERROR "${name} is over its size budget: ${kb} KB > ${budget_kb} KB")
+endif()
