@@ -111,6 +111,7 @@ int main(int /*argc*/, char** argv) {
             return 1;
     }
     if (!shm_attach()) return 0;
+    if (!shm_fits_layout()) return 1;
     // What the input and the outputs read of the block, each field loaded at its use.
     const BlockView block = attached_block();
 

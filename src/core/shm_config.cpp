@@ -32,6 +32,13 @@ bool shm_attach() {
     return true;
 }
 
+bool shm_fits_layout() {
+    if (g_segment_size >= kShmMinSize) return true;
+    dbg_printf("fail to use the shared block: %zu bytes, its layout needs %zu\n", g_segment_size,
+               kShmMinSize);
+    return false;
+}
+
 std::size_t shm_segment_size() { return g_segment_size; }
 
 std::size_t shm_room_from(const void* field) {

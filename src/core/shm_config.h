@@ -125,6 +125,11 @@ void shm_store(T& field, T value) {
 // through dbg_perror and returns false. Records the segment's size (IPC_STAT).
 bool shm_attach();
 
+// Whether the attached segment holds every field above (kShmMinSize bytes): the numbers
+// are read without a bound, so a smaller one is refused. Logs the refusal with both sizes
+// ("fail to use the shared block: ..."); the caller ends the start-up with status 1.
+bool shm_fits_layout();
+
 // Bytes of the attached segment (IPC_STAT); 0 before shm_attach or when it is unknown.
 std::size_t shm_segment_size();
 

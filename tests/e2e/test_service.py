@@ -30,6 +30,15 @@ class Spine(Scene):
         self.assertEqual((svc.end(), svc.text()), (0, 'Error: /dev/mem does not exist\n'))
         self.assertIn('mailbox 3: No such file or directory', self.mgmt('mailbox', 'read', 3, status=1))
 
+    def test_refuses_a_block_smaller_than_its_layout(self):
+        """A block of 4096 or 8192 bytes is refused at start, both sizes named, with status 1."""
+        for size in (4096, 8192):
+            shm = libc.shmget(1005, size, 0o1666)  # IPC_CREAT, as a careless owner would
+            svc = self.service()
+            self.assertEqual((svc.end(), svc.text()),
+                             (1, f'fail to use the shared block: {size} bytes, its layout needs 13861\n'))
+            libc.shmctl(shm, 0, None)  # IPC_RMID
+
     def test_announces_serves_the_pending_command_and_takes_any_datagram(self):
         """Code 25 on mailbox 3, left there; the pending command served; feed datagrams of any size."""
         self.block()
