@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -121,7 +122,18 @@ Settings read_settings() {
             static_cast<std::int32_t>(shm_load(c.ts_keep_alive))};
 }
 
-bool shm_command_pending() { return shm_load(shm_config->cmd_pending) == 1; }
+// The flag orders the handshake: the writer stores the arguments and the code before it sets
+// cmd_pending to 1. On the appliance's weakly ordered PowerPC, another core's plain loads may
+// see the flag before those stores, so the flag is loaded with acquire ordering (the reads of
+// the arguments come after it) and the acknowledgement stored with release ordering (those
+// reads are done before the writer can see 0 and write the next command's arguments).
+// shmat maps the segment at a page boundary, so the offset decides the flag's alignment.
+constexpr std::size_t kFlagAlignment = std::atomic_ref<std::uint32_t>::required_alignment;
+static_assert(offsetof(ShmConfig, cmd_pending) % kFlagAlignment == 0);
+
+bool shm_command_pending() {
+    return std::atomic_ref(shm_config->cmd_pending).load(std::memory_order_acquire) == 1;
+}
 
 ShmCommand shm_read_command() {
     ShmConfig& c = *shm_config;
@@ -134,7 +146,9 @@ ShmCommand shm_read_command() {
     return cmd;
 }
 
-void shm_command_done() { shm_store(shm_config->cmd_pending, 0u); }
+void shm_command_done() {
+    std::atomic_ref(shm_config->cmd_pending).store(0u, std::memory_order_release);
+}
 
 #define SHM_NUM(f, k) \
     { #f, offsetof(ShmConfig, f), ShmFieldKind::k, 0 }
