@@ -88,6 +88,14 @@ void run_due_jobs(LoopState& loop, const DueJobs& due, std::int64_t now) {
     }
 }
 
+// On the detection period: a block removed and created again by the management process
+// is followed, and every holder of a view is handed the new one.
+void follow_block(BlockView& block) {
+    if (shm_follow_block() != ShmFollow::replaced) return;
+    block = attached_block();
+    Rebind_ARClist(block);
+}
+
 const char* program_name(const char* argv0) {
     const char* slash = std::strrchr(argv0, '/');
     return slash ? slash + 1 : argv0;
@@ -111,8 +119,9 @@ int main(int /*argc*/, char** argv) {
             return 1;
     }
     if (!shm_attach()) return 0;
+    if (!shm_fits_layout()) return 1;
     // What the input and the outputs read of the block, each field loaded at its use.
-    const BlockView block = attached_block();
+    BlockView block = attached_block();
 
     int feed_sock = -1;
     if (sockRxOpen("127.0.0.1", kFeedPort, nullptr, nullptr, 0, &feed_sock) < 0) {
@@ -148,6 +157,7 @@ int main(int /*argc*/, char** argv) {
             due_jobs(loop.last, now, settings, loop.ts_sock != 0, loop.force_detect);
 
         if (due.detect) {
+            follow_block(block);
             loop.force_detect = false;
             poll_audio_format(block, &current_audio_format);
             loop.last.detect = now;

@@ -63,7 +63,10 @@ int wait_for_feed(int feed_sock) {
 
 FeedResult receive_feed(int feed_sock, FeedBuffers& buf, const AudioFormat& format) {
     const ssize_t got = recv(feed_sock, buf.datagram, kFeedMaxDatagram, 0);
-    if (got <= 0) {
+    // An empty datagram is no failure: recv sets no errno for it, and skipping the jobs for
+    // it would let a stream of them starve the reports, the PSI and the PCR.
+    if (got == 0) return FeedResult::dropped;
+    if (got < 0) {
         if (errno != EINTR && errno != EAGAIN) {
             DBG_TRACE_AT("main", kLineMainRecv);
             dbg_perror("recv");

@@ -68,12 +68,12 @@ struct FeedBuffers {
 int wait_for_feed(int feed_sock);
 
 enum class FeedResult {
-    failed,   // recv failed or the datagram was empty: the rest of the iteration is skipped
-    dropped,  // refused by the parser: the iteration goes on with the jobs
+    failed,   // recv failed: the rest of the iteration is skipped
+    dropped,  // empty, or refused by the parser: the iteration goes on with the jobs
     pcm,      // converted samples in buf.pcm + kPcmHeadroom, buf.pcm_len bytes
 };
 
 // Receives one datagram (at most kFeedMaxDatagram bytes) and converts it for `format`.
 // A failed receive is logged as the main loop's, unless errno is EINTR or EAGAIN; an
-// empty datagram leaves errno as it was, so whether it is logged rests on that value.
+// empty datagram is dropped without a word.
 FeedResult receive_feed(int feed_sock, FeedBuffers& buf, const AudioFormat& format);

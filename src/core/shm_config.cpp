@@ -3,15 +3,49 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "core/debug_log.h"
 
 ShmConfig* shm_config = nullptr;
 
 namespace {
+
+int g_id = -1;
 std::size_t g_segment_size = 0;
+bool g_loss_told = false;  // the loss of the attached segment has been logged
+int g_refused_id = -1;     // a successor already refused: not tried again
+
+// shmat and the segment's size; a null address after "shmat failed : ".
+std::pair<ShmConfig*, std::size_t> attach_id(int id) {
+    void* addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        dbg_perror("shmat failed : ");
+        return {nullptr, 0};
+    }
+    struct shmid_ds ds {};
+    // Without the size nothing bounds the text fields; a block too small to hold them
+    // then reads as empty texts rather than running past the mapping.
+    return {static_cast<ShmConfig*>(addr), shmctl(id, IPC_STAT, &ds) == 0 ? ds.shm_segsz : 0};
 }
+
+bool fits_layout(std::size_t size) {
+    if (size >= kShmMinSize) return true;
+    dbg_printf("fail to use the shared block: %zu bytes, its layout needs %zu\n", size,
+               kShmMinSize);
+    return false;
+}
+
+// Linux hands the key of a removed segment back at once (the segment lives on, keyless,
+// while attached); SHM_DEST is checked as well for a kernel that would keep the key.
+bool still_ours(int id) {
+    struct shmid_ds ds {};
+    return id == g_id && shmctl(g_id, IPC_STAT, &ds) == 0 && (ds.shm_perm.mode & SHM_DEST) == 0;
+}
+
+}  // namespace
 
 bool shm_attach() {
     const int id = shmget(kShmKey, 0, 0);
@@ -19,17 +53,36 @@ bool shm_attach() {
         dbg_perror("shmget failed : ");
         return false;
     }
-    void* addr = shmat(id, nullptr, 0);
-    if (addr == reinterpret_cast<void*>(-1)) {
-        dbg_perror("shmat failed : ");
-        return false;
-    }
-    struct shmid_ds ds {};
-    // Without the size nothing bounds the text fields; a block too small to hold them
-    // then reads as empty texts rather than running past the mapping.
-    g_segment_size = shmctl(id, IPC_STAT, &ds) == 0 ? ds.shm_segsz : 0;
-    shm_config = static_cast<ShmConfig*>(addr);
+    const auto [at, size] = attach_id(id);
+    if (!at) return false;
+    g_id = id;
+    g_segment_size = size;
+    shm_config = at;
     return true;
+}
+
+bool shm_fits_layout() { return fits_layout(g_segment_size); }
+
+ShmFollow shm_follow_block() {
+    const int id = shmget(kShmKey, 0, 0);
+    if (still_ours(id)) return ShmFollow::same;
+    if (id != -1 && id != g_id && id != g_refused_id) {
+        const auto [at, size] = attach_id(id);
+        if (at && fits_layout(size)) {
+            shmdt(shm_config);
+            g_id = id;
+            g_segment_size = size;
+            shm_config = at;
+            g_loss_told = false;
+            dbg_printf("[SHM] block %d attached anew (%zu bytes)\n", kShmKey, size);
+            return ShmFollow::replaced;
+        }
+        if (at) shmdt(at);
+        g_refused_id = id;
+    }
+    if (!g_loss_told) dbg_printf("[SHM] block %d removed: commands wait for a new one\n", kShmKey);
+    g_loss_told = true;
+    return ShmFollow::lost;
 }
 
 std::size_t shm_segment_size() { return g_segment_size; }
@@ -69,7 +122,18 @@ Settings read_settings() {
             static_cast<std::int32_t>(shm_load(c.ts_keep_alive))};
 }
 
-bool shm_command_pending() { return shm_load(shm_config->cmd_pending) == 1; }
+// The flag orders the handshake: the writer stores the arguments and the code before it sets
+// cmd_pending to 1. On the appliance's weakly ordered PowerPC, another core's plain loads may
+// see the flag before those stores, so the flag is loaded with acquire ordering (the reads of
+// the arguments come after it) and the acknowledgement stored with release ordering (those
+// reads are done before the writer can see 0 and write the next command's arguments).
+// shmat maps the segment at a page boundary, so the offset decides the flag's alignment.
+constexpr std::size_t kFlagAlignment = std::atomic_ref<std::uint32_t>::required_alignment;
+static_assert(offsetof(ShmConfig, cmd_pending) % kFlagAlignment == 0);
+
+bool shm_command_pending() {
+    return std::atomic_ref(shm_config->cmd_pending).load(std::memory_order_acquire) == 1;
+}
 
 ShmCommand shm_read_command() {
     ShmConfig& c = *shm_config;
@@ -82,7 +146,9 @@ ShmCommand shm_read_command() {
     return cmd;
 }
 
-void shm_command_done() { shm_store(shm_config->cmd_pending, 0u); }
+void shm_command_done() {
+    std::atomic_ref(shm_config->cmd_pending).store(0u, std::memory_order_release);
+}
 
 #define SHM_NUM(f, k) \
     { #f, offsetof(ShmConfig, f), ShmFieldKind::k, 0 }

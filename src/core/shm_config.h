@@ -125,6 +125,18 @@ void shm_store(T& field, T value) {
 // through dbg_perror and returns false. Records the segment's size (IPC_STAT).
 bool shm_attach();
 
+// Whether the attached segment holds every field above (kShmMinSize bytes): the numbers
+// are read without a bound, so a smaller one is refused. Logs the refusal with both sizes
+// ("fail to use the shared block: ..."); the caller ends the start-up with status 1.
+bool shm_fits_layout();
+
+// Checks that key 1005 still names the attached segment. When the management process has
+// removed it, the service keeps reading the orphan (it stays mapped) and logs the loss once;
+// when a new segment holds the key and fits the layout, it is attached in the old one's
+// place (shm_config moves, views of the old one must be replaced) and that is logged.
+enum class ShmFollow { same, lost, replaced };
+ShmFollow shm_follow_block();
+
 // Bytes of the attached segment (IPC_STAT); 0 before shm_attach or when it is unknown.
 std::size_t shm_segment_size();
 

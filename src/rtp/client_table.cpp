@@ -63,6 +63,8 @@ void Init_ARClist(const BlockView& block) {
     g_table.ssrc_base = make_ssrc_base(seeds.hi, seeds.mid, seeds.lo);
 }
 
+void Rebind_ARClist(const BlockView& block) { g_table.block = block; }
+
 void Clear_ARCentry(int index) {
     AudioRtspClient& c = g_table.list[index];
     std::memset(c.ip, 0, sizeof c.ip);

@@ -56,6 +56,8 @@ ClientKind classify_client_tag(const char* tag);
 // The table keeps the view: each receiver added later opens its sockets with the block's
 // multicast_ttl as it is at that moment.
 void Init_ARClist(const BlockView& block);
+// Hands the table the view of a block that replaced the one it was given; entries stay.
+void Rebind_ARClist(const BlockView& block);
 // Makes the entry free: empty ip, ports 0, sockets -1; other fields keep their values.
 void Clear_ARCentry(int index);
 // Index of the entry with this key, or -1.

@@ -30,13 +30,14 @@ void forward_audio_RTP(const BlockView& block, std::uint8_t* pcm_buffer, std::ui
 // --- Decisions, kept free of clocks and sockets ---------------------------------------
 
 // Bytes of samples per packet: mtu rounded toward zero to a multiple of 4, less 40 (20 of
-// IPv4, 8 of UDP, 12 of RTP). Zero or less means no chunk fits.
-constexpr std::int32_t rtp_chunk_size(std::int32_t mtu) { return mtu / 4 * 4 - 40; }
+// IPv4, 8 of UDP, 12 of RTP). Zero means no chunk fits: an mtu below 44, including one of
+// 2^31 or more, which reads as negative (and near -2^31 would overflow the subtraction).
+constexpr std::int32_t rtp_chunk_size(std::int32_t mtu) { return mtu < 44 ? 0 : mtu / 4 * 4 - 40; }
 
 // Whether a chunk of this block can be sent, and whether to log that it cannot: an unusable
 // mtu is reported once, and again only after a usable mtu was seen in between.
 struct ChunkPlan {
-    std::int32_t chunk;  // > 0 when sending
+    std::int32_t chunk;  // > 0 when sending, else 0
     bool warn;           // log the unusable mtu now
 };
 ChunkPlan plan_rtp_chunks(std::int32_t mtu, bool& warned);

@@ -1,4 +1,4 @@
-import os, re
+import os, re, time
 from appliance import *
 
 CUR = ('cur_audio_source', 'cur_audio_bits', 'cur_audio_codec', 'cur_audio_channels', 'cur_audio_rate')
@@ -78,3 +78,14 @@ class Rtp(Scene):
         table = f'1 : 127.0.0.1:{p1}-{c1} 12345681 RX\n[Audio RTSP] 2 : 127.0.0.1:{p2}-{c2} RTSP sock: 12345682\n'
         self.assertIn(f'[CMD] code 3\n[Audio RTSP] Start\n[Audio RTSP] {table}[Audio RTSP] End\n',
                       re.sub(r'sock:\S+', 'sock:', svc.text()))
+
+    def test_a_flood_of_empty_datagrams_starves_no_job(self):
+        """Empty feed datagrams every millisecond for 10 s: sender reports go on, the log stays quiet."""
+        svc, rtp, rtcp = self.start_rtp(), Rx(), Rx()
+        self.add(rtp.port, rtcp.port, 'RTSP')
+        logged, end = svc.text(), time.monotonic() + 10
+        while time.monotonic() < end:
+            send(18005, b'')
+            time.sleep(0.001)
+        self.assertGreaterEqual(len(rtcp.take(0)), 2)  # an idle receiver's report every 4 s
+        self.assertEqual(svc.text(), logged)

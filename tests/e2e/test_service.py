@@ -30,6 +30,28 @@ class Spine(Scene):
         self.assertEqual((svc.end(), svc.text()), (0, 'Error: /dev/mem does not exist\n'))
         self.assertIn('mailbox 3: No such file or directory', self.mgmt('mailbox', 'read', 3, status=1))
 
+    def test_refuses_a_block_smaller_than_its_layout(self):
+        """A block of 4096 or 8192 bytes is refused at start, both sizes named, with status 1."""
+        for size in (4096, 8192):
+            shm = libc.shmget(1005, size, 0o1666)  # IPC_CREAT, as a careless owner would
+            svc = self.service()
+            self.assertEqual((svc.end(), svc.text()),
+                             (1, f'fail to use the shared block: {size} bytes, its layout needs 13861\n'))
+            libc.shmctl(shm, 0, None)  # IPC_RMID
+
+    def test_follows_the_block_removed_and_created_again(self):
+        """The block removed: said once; created again: attached, its commands served, the format written."""
+        self.block()
+        svc, rx = self.service(), Rx()
+        self.command(4)
+        self.mgmt('remove')
+        self.assertTrue(svc.expect(r'\[SHM\] block 1005 removed: commands wait for a new one\n'), svc.text())
+        self.mgmt('create')
+        self.add(rx.port, rx.port, 'RTSP')  # the receiver's sockets take the new block's TTL
+        self.assertTrue(svc.expect(r'\[SHM\] block 1005 attached anew \(16384 bytes\)\n'), svc.text())
+        self.assertTrue(until(lambda: self.show('cur_audio_rate') == (48000,)), svc.text())
+        self.assertEqual((svc.text().count('[SHM]'), svc.poll()), (2, None))
+
     def test_announces_serves_the_pending_command_and_takes_any_datagram(self):
         """Code 25 on mailbox 3, left there; the pending command served; feed datagrams of any size."""
         self.block()

@@ -96,7 +96,10 @@ TEST_F(Rtp, ChunksAtTheMtuBoundariesAndOneWarningPerUnusableStretch) {
                      bool> rows[] = {
         {1500, 3080, {1472, 1472, 172}, 770, false}, {1503, 1461, {1472, 13}, 365, false},
         {1504, 1465, {1476, 13}, 366, false}, {44, 9, {16, 16, 13}, 2, false}, {43, 8, {}, 0, true},
-        {43, 8, {}, 0, false}, {1500, 4, {16}, 1, false}, {40, 8, {}, 0, true}};
+        {43, 8, {}, 0, false}, {1500, 4, {16}, 1, false}, {40, 8, {}, 0, true},
+        // Read as signed, 2^31 and up are negative: no room, however near the wrap of mtu - 40.
+        {0x80000000, 8, {}, 0, false}, {0x7FFFFFFF, 3080, {3092}, 770, false},
+        {0x80000027, 8, {}, 0, true}, {0xFFFFFFFF, 8, {}, 0, false}};
     // clang-format on
     const AudioFormat l16{3, 16, 1, 2, 48000};
     for (const auto& [mtu, len, sizes, frames, warned] : rows) {
@@ -107,7 +110,7 @@ TEST_F(Rtp, ChunksAtTheMtuBoundariesAndOneWarningPerUnusableStretch) {
         for (Bytes p; got.size() < 4 && !(p = rtp.receive(0)).empty();) got.push_back(p.size());
         EXPECT_EQ(std::tuple(got, next_rtp_time - before, log),
                   std::tuple(sizes, frames,
-                             warned ? "[Audio RTP] mtu " + std::to_string(mtu) +
+                             warned ? "[Audio RTP] mtu " + std::to_string(std::int32_t(mtu)) +
                                           " leaves no room for audio: nothing is sent\n"
                                     : ""));
     }

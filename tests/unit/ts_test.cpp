@@ -176,7 +176,8 @@ TEST(TsOutput, PacketsPerDatagramAndTheSocket) {
     // Whole packets in mtu - 28 bytes, at least one, at most the 8 of the staging area.
     // clang-format off
     const std::pair<std::int32_t, U32> mtus[] = {{1500, 7}, {200, 1}, {403, 1}, {404, 2}, {1531, 7},
-                                                 {1532, 8}, {65535, 8}, {-1, 1}, {INT32_MIN, 1}};
+                                                 {1532, 8}, {65535, 8}, {INT32_MAX, 8}, {28, 1}, {-1, 1},
+                                                 {INT32_MIN, 1}, {INT32_MIN + 27, 1}};
     // clang-format on
     for (const auto& [mtu, packets] : mtus) EXPECT_EQ(ts_packets_per_datagram(mtu), packets) << mtu;
     // A multicast destination gets the TTL (the appliance's emulator does not translate the
