@@ -40,9 +40,8 @@ std::uint32_t quad_value(const std::uint8_t o[4]) {
 }  // namespace
 
 int strToU8(const char* text, std::uint8_t* out, int base) {
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, base);
-    if (end == text) return 0;
+    std::uint32_t v = 0;
+    if (!strToU32(text, &v, base)) return 0;
     *out = static_cast<std::uint8_t>(v);
     return 1;
 }

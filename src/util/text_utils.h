@@ -15,8 +15,7 @@
 // converted (trailing text allowed), else 0 and nothing stored.
 int strToU32(const char* text, std::uint32_t* out, int base);
 
-// strtoll in `base`; when at least one character converts, stores the low 8 bits.
-// Trailing characters are allowed.
+// strToU32's reading (the same texts and bases are refused), the low 8 bits stored.
 int strToU8(const char* text, std::uint8_t* out, int base);
 
 // strtod; 1 and the value when at least one character converts.

@@ -106,9 +106,12 @@ TEST(TextUtils, QuadsAndNumbersAcceptAndRefuse) {
         EXPECT_EQ((std::pair{StrAddr2Octets(t, o.data()), ok ? o : want}), std::pair(ok, want))
             << t;
     }
+    // strToU8 takes the same texts and bases, keeping the low 8 bits.
     for (const auto& [t, base, ok, value] : numbers) {
         std::uint32_t n = 0xA5A5A5A5;
-        EXPECT_EQ((std::pair{strToU32(t, &n, base), n}), std::pair(ok, ok ? value : 0xA5A5A5A5))
+        std::uint8_t n8 = 0xA5;
+        EXPECT_EQ(std::tuple(strToU32(t, &n, base), n, strToU8(t, &n8, base), n8),
+                  std::tuple(ok, ok ? value : 0xA5A5A5A5, ok, ok ? value & 0xFF : 0xA5))
             << t;
     }
 }
