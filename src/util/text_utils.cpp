@@ -247,6 +247,25 @@ int StrAddr2Octets(const char* text, std::uint8_t* octets) {
     return dots == 3 && last_was_digit && octets[0] != 0 ? 1 : 0;
 }
 
+int StrAddr2OctetsExact(const char* text, std::uint8_t octets[4]) {
+    if (!text) return 0;
+    std::uint8_t got[4];
+    const char* p = text;
+    for (int k = 0; k < 4; ++k) {
+        if (k > 0 && *p++ != '.') return 0;
+        const char* first = p;
+        unsigned value = 0;
+        for (; *p >= '0' && *p <= '9' && p - first < 4; ++p)
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+        const auto digits = p - first;
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && *first == '0')) return 0;
+        got[k] = static_cast<std::uint8_t>(value);
+    }
+    if (*p != '\0') return 0;
+    std::memcpy(octets, got, sizeof got);
+    return 1;
+}
+
 int strToU32(const char* text, std::uint32_t* out, int base) {
     if (!text || base < 0 || base == 1 || base > 36) return 0;
     // strtoll converts something exactly when a digit of the base follows the optional
