@@ -2,7 +2,7 @@
 # Runs every test: the format check, the developer build (AddressSanitizer +
 # UndefinedBehaviorSanitizer), the release build, and the appliance builds, dynamic and
 # static (PowerPC, under qemu-ppc). Warnings are errors. Then the fuzz targets for a
-# bounded time (scripts/fuzz.sh; FUZZ_SECONDS, default 60 per target). Installs what is
+# bounded time (scripts/fuzz.sh; FUZZ_SECONDS, default 25 per target). Installs what is
 # missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."

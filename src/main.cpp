@@ -8,6 +8,7 @@
 #include "core/audio_format.h"
 #include "core/block_view.h"
 #include "core/clock.h"
+#include "core/command_service.h"
 #include "core/debug_log.h"
 #include "core/job_schedule.h"
 #include "core/mailbox.h"
@@ -31,32 +32,6 @@ struct LoopState {
     bool force_detect = false;
     int ts_sock = 0;  // 0 = no transport stream socket
 };
-
-void serve_command(LoopState& loop, const BlockView& block) {
-    if (!shm_command_pending()) return;
-    const ShmCommand cmd = shm_read_command();
-    dbg_printf("[CMD] code %u\n", cmd.code);
-    switch (cmd.code) {
-        case 1:
-            add_decoder(cmd.dest_ip, cmd.rtp_port, cmd.rtcp_port, cmd.client_tag);
-            break;
-        case 2:
-            del_decoder(cmd.dest_ip, cmd.rtp_port);
-            break;
-        case 3:
-            Remove_RTSP_ARClist();
-            break;
-        case 4:
-            loop.force_detect = true;
-            break;
-        case 5:  // with the alternate settings the TS output never has a socket
-            if (!use_alt_settings()) remake_ts_sock(block, &loop.ts_sock);
-            break;
-        default:  // 0 and codes above 5: acknowledged only
-            break;
-    }
-    shm_command_done();
-}
 
 // Sends the converted samples by output mode: RTP to every receiver in mode 1, the
 // transport stream in mode 2. False when the rest of the iteration is to be skipped.
@@ -141,7 +116,7 @@ int main(int /*argc*/, char** argv) {
     if (!use_alt_settings()) remake_ts_sock(block, &loop.ts_sock);
     FeedBuffers feed;
     for (;;) {
-        serve_command(loop, block);
+        serve_command(block, &loop.force_detect, &loop.ts_sock);
 
         const int ready = wait_for_feed(feed_sock);
         if (ready < 0) {

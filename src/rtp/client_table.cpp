@@ -87,8 +87,14 @@ int Find_ARClist(const char* ip, std::uint16_t rtp_port) {
 
 int Add_ARClist(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port, std::uint32_t kind,
                 bool receive_only) {
-    // An empty address would make a used entry that reads as free.
-    if (!ip || ip[0] == '\0' || Find_ARClist(ip, rtp_port) >= 0) return -1;
+    // The key is the address itself: each address has one exact spelling, so a stream
+    // never gets a second entry under another ("127.0.0.1 " opens the same one).
+    std::uint8_t octets[4];
+    if (!StrAddr2OctetsExact(ip, octets)) {
+        dbg_printf("[Audio RTSP] refused address \"%s\": not a dotted quad\n", ip ? ip : "");
+        return -1;
+    }
+    if (Find_ARClist(ip, rtp_port) >= 0) return -1;
     int index = -1;
     for (int i = 0; i < kARClistSize && index < 0; ++i)
         if (is_free(ARClist[i])) index = i;

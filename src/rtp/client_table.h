@@ -12,7 +12,7 @@
 // One receiver. A free entry has an empty ip; a used one holds either two connected send
 // sockets or, when added receive-only, -1 in both.
 struct AudioRtspClient {
-    char ip[16];  // IPv4 text, NUL-terminated; (ip, rtp_port) is the key
+    char ip[16];  // exact dotted quad, NUL-terminated; (ip, rtp_port) is the key
     std::uint16_t rtp_port;
     std::uint16_t rtcp_port;
     std::int32_t rtp_sock;       // -1 when none
@@ -63,7 +63,9 @@ void Clear_ARCentry(int index);
 // Index of the entry with this key, or -1.
 int Find_ARClist(const char* ip, std::uint16_t rtp_port);
 // Opens the two send sockets (unless receive_only) and fills the lowest free entry.
-// Index, or -1 when the key exists, the table is full or a socket cannot be opened.
+// Index, or -1 when the key exists, the table is full or a socket cannot be opened, or
+// when ip is not exactly a dotted quad (StrAddr2OctetsExact), which is also logged: an
+// address has one spelling, so one stream never has two entries.
 int Add_ARClist(const char* ip, std::uint16_t rtp_port, std::uint16_t rtcp_port, std::uint32_t kind,
                 bool receive_only);
 // Closes the entry's sockets and frees it. Index, or -1 when the key is not there.

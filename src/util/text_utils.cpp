@@ -40,9 +40,8 @@ std::uint32_t quad_value(const std::uint8_t o[4]) {
 }  // namespace
 
 int strToU8(const char* text, std::uint8_t* out, int base) {
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, base);
-    if (end == text) return 0;
+    std::uint32_t v = 0;
+    if (!strToU32(text, &v, base)) return 0;
     *out = static_cast<std::uint8_t>(v);
     return 1;
 }
@@ -246,6 +245,25 @@ int StrAddr2Octets(const char* text, std::uint8_t* octets) {
         last_was_digit = true;
     }
     return dots == 3 && last_was_digit && octets[0] != 0 ? 1 : 0;
+}
+
+int StrAddr2OctetsExact(const char* text, std::uint8_t octets[4]) {
+    if (!text) return 0;
+    std::uint8_t got[4];
+    const char* p = text;
+    for (int k = 0; k < 4; ++k) {
+        if (k > 0 && *p++ != '.') return 0;
+        const char* first = p;
+        unsigned value = 0;
+        for (; *p >= '0' && *p <= '9' && p - first < 4; ++p)
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+        const auto digits = p - first;
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && *first == '0')) return 0;
+        got[k] = static_cast<std::uint8_t>(value);
+    }
+    if (*p != '\0') return 0;
+    std::memcpy(octets, got, sizeof got);
+    return 1;
 }
 
 int strToU32(const char* text, std::uint32_t* out, int base) {

@@ -15,8 +15,7 @@
 // converted (trailing text allowed), else 0 and nothing stored.
 int strToU32(const char* text, std::uint32_t* out, int base);
 
-// strtoll in `base`; when at least one character converts, stores the low 8 bits.
-// Trailing characters are allowed.
+// strToU32's reading (the same texts and bases are refused), the low 8 bits stored.
 int strToU8(const char* text, std::uint8_t* out, int base);
 
 // strtod; 1 and the value when at least one character converts.
@@ -59,6 +58,12 @@ int McastAddr2Mac(const std::uint8_t addr[4], std::uint8_t mac[6]);
 // at most 255 and a first octet other than 0; the octets go to octets[0..3] as they are
 // read. An empty field ("1..2.3") is not refused: its octet is simply not written.
 int StrAddr2Octets(const char* text, std::uint8_t* octets);
+
+// 1 when text is exactly a dotted quad as it would be printed: four decimal octets of one
+// to three digits, at most 255, without a leading zero (which inet_addr reads as octal),
+// nothing before or after (no blank, no newline). Any first octet. The octets go to
+// octets[0..3] only when the text is accepted. Each address thus has one spelling.
+int StrAddr2OctetsExact(const char* text, std::uint8_t octets[4]);
 
 // 1 for 224.0.1.0 .. 239.255.255.255 (network byte order argument). The local control
 // block 224.0.0.x does not count.

@@ -49,6 +49,13 @@ TEST_F(Rtp, TableKeysKindsListingAndTheThirtyThirdReceiver) {
                   std::to_string(ARClist[0].rtp_sock) + "-" + std::to_string(ARClist[0].rtcp_sock) +
                   " a00bc080\n" + rest);
     EXPECT_EQ(std::pair(ARClist[1].rtcp_sock, Find_ARClist("127.0.0.10", 7000)), std::pair(-1, -1));
+    // Any other spelling of a receiver's address is refused, never a second entry of one
+    // stream; a removal under it removes nothing.
+    for (const char* text : {"127.0.0.1 ", "127.0.0.1\n", "127.1", "127.0.0.01", " 127.0.0.1", ""})
+        EXPECT_EQ(log_of([&] { add_decoder(text, 7000, 7001, "RTSP"), del_decoder(text, 7002); }),
+                  "[Audio RTSP] refused address \"" + std::string(text) +
+                      "\": not a dotted quad\nfail to Add_ARClist\n[Audio RTSP] del_decoder(n-3) " +
+                      text + ":7002\n" + log_of(Print_ARClist));
 
     // Command 3 removes the RTSP entry only, closing its sockets; the next receiver takes the
     // lowest free entry.

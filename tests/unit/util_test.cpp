@@ -85,15 +85,17 @@ TEST(TextUtils, QuadsAndNumbersAcceptAndRefuse) {
     // Multicast ends with 239.255.255.255 (where it begins, the socket opens show).
     for (const auto& [addr, want] : {std::pair{"239.255.255.255", 1}, {"240.0.0.0", 0}})
         EXPECT_EQ(isMulticastAddr(inet_addr(addr)), want) << addr;
-    // The octets of an accepted text (0xEE: not written; "1..2.3" is not refused).
+    // The octets of an accepted text (0xEE: not written; "1..2.3" is not refused); whether
+    // the exact reading accepts it too (only "a.b.c.d" as it would be printed).
     using Octets = std::array<std::uint8_t, 5>;
     // clang-format off
-    const std::tuple<const char*, int, Octets> quads[] = {
-        {"192.168.0.1", 1, {192, 168, 0, 1, 0xEE}}, {"10.0.0.1\n9", 1, {10, 0, 0, 1, 0xEE}},
-        {"255.255.255.255", 1, {255, 255, 255, 255, 0xEE}}, {"01.002.0003.4", 1, {1, 2, 3, 4, 0xEE}},
-        {"1..2.3", 1, {1, 0xEE, 2, 3, 0xEE}}, {"0.1.2.3", 0, {}}, {"1.2.3", 0, {}},
-        {"1.2.3.256", 0, {}}, {"1.2.3.", 0, {}}, {".1.2.3", 0, {}}, {"1.2.3.4.5", 0, {}},
-        {"1.2.3.x", 0, {}}, {"1.2.3.+4", 0, {}}, {" 1.2.3.4", 0, {}}, {"", 0, {}}, {nullptr, 0, {}}};
+    const std::tuple<const char*, int, Octets, int> quads[] = {
+        {"192.168.0.1", 1, {192, 168, 0, 1, 0xEE}, 1}, {"10.0.0.1\n9", 1, {10, 0, 0, 1, 0xEE}, 0},
+        {"255.255.255.255", 1, {255, 255, 255, 255, 0xEE}, 1}, {"01.002.0003.4", 1, {1, 2, 3, 4, 0xEE}, 0},
+        {"1..2.3", 1, {1, 0xEE, 2, 3, 0xEE}, 0}, {"0.1.2.3", 0, {0, 1, 2, 3, 0xEE}, 1}, {"1.2.3", 0, {}, 0},
+        {"1.2.3.256", 0, {}, 0}, {"1.2.3.", 0, {}, 0}, {".1.2.3", 0, {}, 0}, {"1.2.3.4.5", 0, {}, 0},
+        {"1.2.3.x", 0, {}, 0}, {"1.2.3.+4", 0, {}, 0}, {" 1.2.3.4", 0, {}, 0}, {"1.2.3.4 ", 0, {}, 0},
+        {"1.2.3.0", 1, {1, 2, 3, 0, 0xEE}, 1}, {"1.2.3.1000", 0, {}, 0}, {"", 0, {}, 0}, {nullptr, 0, {}, 0}};
     const std::tuple<const char*, int, int, std::uint32_t> numbers[] = {  // text, base, result, value
         {"12abc", 10, 1, 12}, {"  +42", 10, 1, 42}, {"1F", 16, 1, 31}, {"0x1f", 16, 1, 31},
         {"0x1F", 0, 1, 31}, {"017", 0, 1, 15}, {"0x", 16, 1, 0}, {"z", 36, 1, 35},
@@ -101,14 +103,19 @@ TEST(TextUtils, QuadsAndNumbersAcceptAndRefuse) {
         {"", 10, 0, 0}, {"abc", 10, 0, 0}, {"x1", 16, 0, 0}, {" +", 10, 0, 0}, {"8", 8, 0, 0},
         {"a", 0, 0, 0}, {"5", 1, 0, 0}, {"5", 37, 0, 0}, {"5", -1, 0, 0}, {nullptr, 10, 0, 0}};
     // clang-format on
-    for (const auto& [t, ok, want] : quads) {
-        Octets o{0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
-        EXPECT_EQ((std::pair{StrAddr2Octets(t, o.data()), ok ? o : want}), std::pair(ok, want))
+    for (const auto& [t, ok, want, exact] : quads) {
+        Octets o{0xEE, 0xEE, 0xEE, 0xEE, 0xEE}, e = o;
+        EXPECT_EQ(std::tuple(StrAddr2Octets(t, o.data()), ok ? o : want,
+                             StrAddr2OctetsExact(t, e.data()), exact ? e : want),
+                  std::tuple(ok, want, exact, want))
             << t;
     }
+    // strToU8 takes the same texts and bases, keeping the low 8 bits.
     for (const auto& [t, base, ok, value] : numbers) {
         std::uint32_t n = 0xA5A5A5A5;
-        EXPECT_EQ((std::pair{strToU32(t, &n, base), n}), std::pair(ok, ok ? value : 0xA5A5A5A5))
+        std::uint8_t n8 = 0xA5;
+        EXPECT_EQ(std::tuple(strToU32(t, &n, base), n, strToU8(t, &n8, base), n8),
+                  std::tuple(ok, ok ? value : 0xA5A5A5A5, ok, ok ? value & 0xFF : 0xA5))
             << t;
     }
 }
