@@ -145,6 +145,24 @@ TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
     }
 }
 
+TEST(ProcessControl, KillsEveryProcessOfTheNameAndNoOther) {
+    // Ids 1000..1039 make a list of 200 characters; its first 127 end in "10", the id of
+    // the unrelated process.
+    const auto next_pid_after = [](int id) {
+        write_text("/proc/sys/kernel/ns_last_pid", std::to_string(id));
+    };
+    next_pid_after(9);
+    const pid_t other = start_named_process("/tmp", "other");
+    next_pid_after(999);
+    std::string ids;
+    for (int i = 0; i < 40; ++i)
+        ids = std::to_string(start_named_process("/tmp", "rtspServer")) + " " + ids;
+    ASSERT_EQ(std::tuple(other, ids.substr(0, 5)), std::tuple(10, "1039 "));
+    EXPECT_EQ(log_of(stop_rtsp_servers), "rtspServer task [" + ids.substr(0, 199) + "] killed\n");
+    for (pid_t id = 1000; id < 1040; ++id) EXPECT_TRUE(killed_by_sigkill(wait_for_exit(id))) << id;
+    EXPECT_EQ(waitpid(other, nullptr, WNOHANG), 0);
+}
+
 TEST(ProcessControl, FindKillRunAndReapProcesses) {
     const pid_t a = start_named_process("/tmp", "pcTask");
     const pid_t b = start_named_process("/tmp", "pcTask");
@@ -155,13 +173,12 @@ TEST(ProcessControl, FindKillRunAndReapProcesses) {
     EXPECT_TRUE((first == a || first == b) && last == other &&
                 killed_by_sigkill(wait_for_exit(a)) && killed_by_sigkill(wait_for_exit(b)));
 
-    // "pidof NAME > /tmp/.pidof" fits the 128-byte line up to 107 characters of name, the
-    // kill's second pidof into /tmp/.killall up to 105.
-    for (const std::size_t n : {105, 106, 107, 108}) {
-        const std::string name(n, static_cast<char>('a' + n - 105));
+    // A name is matched whole, whatever its length (up to the 255 characters of a file name).
+    for (const std::size_t n : {107, 108, 255}) {
+        const std::string name(n, static_cast<char>('a' + n % 26));
         const pid_t p = start_named_process("/tmp", name);
-        EXPECT_EQ(find_pid_by_name(name.c_str()), n <= 107 ? p : 0) << n;
-        EXPECT_EQ(kill_all_by_name(name.c_str()), n <= 105 ? p : 0) << n;
+        const std::int32_t found = find_pid_by_name(name.c_str());
+        EXPECT_EQ(std::pair(found, kill_all_by_name(name.c_str())), std::pair(p, p)) << n;
     }
     // `ps | grep psTarg` lists grep's own line too; the one found is the process's.
     const pid_t target = start_named_process("/tmp", "psTarget");
