@@ -2,6 +2,7 @@
 // the format poll against a real block, and process control with real processes that only
 // this test case's PID namespace sees.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -97,6 +98,14 @@ TEST(FormatPoll, ConfirmationVerdictsPollByPoll) {
     }
 }
 
+// What three polls log.
+std::string poll3(AudioFormat& f) {
+    return log_of([&f] {
+        const BlockView block = attached_block();
+        poll_audio_format(block, &f), poll_audio_format(block, &f), poll_audio_format(block, &f);
+    });
+}
+
 TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
     make_block();
     ASSERT_EQ(fpga_open(), FpgaOpen::mapped);
@@ -104,13 +113,7 @@ TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
     const pid_t server_m = start_named_process("/tmp", "rtspServerM");
     ASSERT_EQ(mgmt::write_audio_input("/dev/mem", 2), "");
     AudioFormat f{};
-    const auto poll3 = [&f] {  // what three polls log
-        return log_of([&f] {
-            const BlockView block = attached_block();
-            poll_audio_format(block, &f), poll_audio_format(block, &f),
-                poll_audio_format(block, &f);
-        });
-    };
+    const auto poll3 = [&f] { return ::poll3(f); };
     EXPECT_EQ(poll3(),
               "FPGA [0x38000028] ffff => 2\n"
               "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => ADC-I2S 1 48000 Hz Ch-2 Bit-16 \n"
@@ -143,6 +146,60 @@ TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
         EXPECT_EQ(std::tuple(f, back, file_text(kSdpLinePath), applied_sample_rate),
                   std::tuple(want, want, sdp, want.sample_rate));
     }
+}
+
+TEST(FormatPoll, OnlyAFormatWhoseSdpLineIsWrittenIsApplied) {
+    // An alternate format out of range, then a full /tmp: each time the previous line stays,
+    // the server runs and the clock rate is not taken; once there is room, all three happen.
+    ShmConfig& c = *make_block({"use_alt_settings=1"});
+    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "size=16k"), 0);
+    write_text(kSdpLinePath, "previous\n");
+    const pid_t server = start_named_process("/tmp", "rtspServer");
+    AudioFormat f{};
+    std::memset(&c.alt_audio_source, 0xFF, 5 * sizeof c.alt_audio_source);
+    EXPECT_EQ(poll3(f),
+              "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => Unknown -1 -1 Hz Ch--1 Bit--1 \n"
+              "[Fix Audio] Unknown 0 0 Hz Ch-0 => Unknown -1 -1 Hz Ch--1\n"
+              "[Fix Audio] refused, out of range for the SDP line: Unknown 4294967295 4294967295 "
+              "Hz Ch-4294967295 Bit-4294967295\n");
+    const int filler = open("/tmp/filler", O_WRONLY | O_CREAT, 0600);
+    for (int i = 0; i < 64 && write(filler, Bytes(4096).data(), 4096) > 0; ++i) {
+    }
+    c.alt_audio_source = 3, c.alt_audio_bits = 16, c.alt_audio_codec = 1;
+    c.alt_audio_channels = 2, c.alt_audio_rate = 48000;
+    dbg_to_file(), dbg_set_logfile("/dev/shm/log");  // no room for a captured log either
+    for (int i = 0; i < 3; ++i) poll_audio_format(attached_block(), &f);
+    const std::string full = file_text("/dev/shm/log");
+    EXPECT_NE(full.find(" write ::: No space left on device\n"), std::string::npos) << full;
+    EXPECT_EQ(
+        std::tuple(file_text(kSdpLinePath), waitpid(server, nullptr, WNOHANG), applied_sample_rate),
+        std::tuple("previous\n", 0, 0u));
+    close(filler), unlink("/tmp/filler");
+    poll3(f);
+    EXPECT_EQ(std::tuple(file_text(kSdpLinePath), killed_by_sigkill(wait_for_exit(server)),
+                         applied_sample_rate),
+              std::tuple("a=rtpmap:98 L16/48000/2\n", true, 48000u));
+}
+
+TEST(TmpFiles, PlantedLinksAreNeverWrittenThrough) {
+    // Each fixed name under /tmp a link to the victim: the log, its backup when a full log
+    // rotates, the SDP line, the scratch names of earlier process searches.
+    const char* const names[] = {"/tmp/.print_audio_rtsp", "/tmp/.print_audio_rtsp.bak",
+                                 kSdpLinePath, "/tmp/.pidof", "/tmp/.killall"};
+    write_text("/tmp/victim", "victim\n");
+    for (const char* name : names) ASSERT_EQ(symlink("/tmp/victim", name), 0) << name;
+    dbg_to_file();
+    dbg_set_logfile(names[0]);
+    dbg_printf("through the link\n");
+    unlink(names[0]);
+    write_text(names[0], std::string(8193, 'x'));  // the next message rotates it
+    dbg_printf("rotated\n");
+    write_sdp_line({3, 16, 1, 2, 48000});
+    const pid_t task = start_named_process("/tmp", "linkTask");
+    kill_all_by_name("linkTask");
+    EXPECT_EQ(std::tuple(file_text("/tmp/victim"), file_text(names[1]).size(),
+                         file_text(kSdpLinePath), killed_by_sigkill(wait_for_exit(task))),
+              std::tuple("victim\n", 8193u, "a=rtpmap:98 L16/48000/2\n", true));
 }
 
 TEST(ProcessControl, KillsEveryProcessOfTheNameAndNoOther) {
