@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset (clang, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer)
 # and runs every fuzz target for a bounded time, starting from the seed corpus its
-# *_seeds maker writes with the service's own writers plus what earlier runs found.
+# *_seeds maker writes with the service's own writers, the seeds committed in
+# fuzz/seeds/<name>/, and what earlier runs found.
 #   FUZZ_SECONDS   time per target (default 60)
 # A crash leaves its input in build/fuzz/artifacts/ and makes the script fail.
 set -euo pipefail
@@ -24,10 +25,13 @@ for target in "$out"/fuzz/*_fuzz; do
   if [ -x "$out/fuzz/${name}_seeds" ]; then
     "$out/fuzz/${name}_seeds" "$seeds"
   fi
+  committed=()
+  if [ -d "fuzz/seeds/$name" ]; then committed=("fuzz/seeds/$name"); fi
   echo "=== fuzz $name for ${seconds}s ==="
   # New inputs go to the first directory; stdout (the parsers' messages) is closed.
   "$target" -max_total_time="$seconds" -timeout=10 -max_len=4096 -close_fd_mask=1 \
-    -print_final_stats=1 -artifact_prefix="$out/artifacts/$name-" "$corpus" "$seeds" ||
+    -print_final_stats=1 -artifact_prefix="$out/artifacts/$name-" \
+    "$corpus" "$seeds" "${committed[@]}" ||
     status=1
 done
 exit $status
