@@ -26,9 +26,9 @@ for target in "$out"/fuzz/*_fuzz; do
   if [ -x "$out/fuzz/${name}_seeds" ]; then
     "$out/fuzz/${name}_seeds" "$seeds"
   fi
-  echo "=== fuzz $name for ${seconds}s ==="
   committed=()
-  [ -d "fuzz/seeds/$name" ] && committed=("fuzz/seeds/$name")
+  if [ -d "fuzz/seeds/$name" ]; then committed=("fuzz/seeds/$name"); fi
+  echo "=== fuzz $name for ${seconds}s ==="
   # New inputs go to the first directory; stdout (the parsers' messages) is closed.
   "$out/sim/appliance-sandbox" --keep "$PWD" -- "$target" -max_total_time="$seconds" \
     -timeout=10 -max_len=4096 -close_fd_mask=1 -print_final_stats=1 \

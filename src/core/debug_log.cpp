@@ -1,6 +1,8 @@
 #include "core/debug_log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -25,17 +27,41 @@ LogState g_log;
 
 constexpr int kMessageRoom = 4096;
 
-// Copies the full log into its backup and leaves the log empty, open for writing.
-FILE* rotate(const LogState& st) {
-    if (FILE* bak = std::fopen(st.backup_name, "w")) {
-        if (FILE* cur = std::fopen(st.log_name, "r")) {
-            char line[1024];
-            while (std::fgets(line, sizeof line, cur)) std::fputs(line, bak);
-            std::fclose(cur);
-        }
-        std::fclose(bak);
+// The log file, open for appending and created when missing, with its size; -1 unless what
+// the name holds is a regular file of this user with one link: a link, a FIFO or a file of
+// someone else planted under /tmp is never written through (nor waited on).
+int open_log(const char* name, off_t* size) {
+    const int fd =
+        open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1) {
+        *size = st.st_size;
+        return fd;
     }
-    return std::fopen(st.log_name, "w");
+    close(fd);
+    return -1;
+}
+
+// The log file ready for the next message: beyond kLogRotateBytes it becomes the backup (a
+// rename, which replaces whatever the backup name held without following it) and a new one
+// is started; when it cannot become the backup, it is emptied.
+FILE* open_for_message(const LogState& st) {
+    off_t size = 0;
+    int fd = open_log(st.log_name, &size);
+    if (fd >= 0 && size > kLogRotateBytes) {
+        if (rename(st.log_name, st.backup_name) == 0) {
+            close(fd);
+            fd = open_log(st.log_name, &size);
+        } else if (ftruncate(fd, 0) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) return nullptr;
+    FILE* fp = fdopen(fd, "a");
+    if (!fp) close(fd);
+    return fp;
 }
 
 }  // namespace
@@ -78,9 +104,12 @@ void dbg_printf(const char* format, ...) {
         return;
     }
 
-    FILE* fp = get_file_size(g_log.log_name) > kLogRotateBytes ? rotate(g_log)
-                                                               : std::fopen(g_log.log_name, "a+");
-    if (!fp) return;
+    const int saved_errno = errno;
+    FILE* fp = open_for_message(g_log);
+    if (!fp) {
+        errno = saved_errno;
+        return;
+    }
 
     if (g_log.line_start) {
         std::time_t now = std::time(nullptr);
@@ -101,6 +130,7 @@ void dbg_printf(const char* format, ...) {
     va_end(args);
     std::fputs(message, fp);
     std::fclose(fp);
+    errno = saved_errno;
 }
 
 void dbg_perror(const char* text) {

@@ -7,7 +7,10 @@
 
 // Writes one message. On screen: the formatted text as it is. To the file: opened,
 // appended to and closed per call; a time prefix "[asctime] " at each line start; the
-// file is copied into its ".bak" and emptied once it exceeds 8192 bytes.
+// file is renamed to its ".bak" (replacing it) and started anew once it exceeds 8192 bytes.
+// The file is written only when its name holds a regular file of this user with one link
+// (or nothing: it is created); a link or anything else there skips the message. errno is
+// left as it was, so a trace may come between a failed call and dbg_perror.
 void dbg_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "<text> ::: <strerror(errno)>\n" through dbg_printf.

@@ -1,5 +1,10 @@
 #include "input/format_poll.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,9 +31,23 @@ AudioFormat detect_format(const BlockView& block, const AudioFormat& previous) {
     return f;
 }
 
-void run_ignoring_status(const char* command) {
-    const int status = std::system(command);
-    (void)status;
+// The name of the failed call, or nullptr when all of text went into fd.
+const char* write_all(int fd, const char* text, std::size_t len) {
+    if (fchmod(fd, 0644) != 0) return "fchmod";
+    while (len > 0) {
+        const ssize_t n = write(fd, text, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return "write";
+        text += n, len -= static_cast<std::size_t>(n);
+    }
+    return nullptr;
+}
+
+// Logs the failed call as the SDP writer's; false.
+bool sdp_failure(const char* call) {
+    DBG_TRACE_IN("write_sdp_line");
+    dbg_perror(call);
+    return false;
 }
 
 }  // namespace
@@ -58,30 +77,49 @@ void poll_audio_format(const BlockView& block, AudioFormat* format) {
                    as_int(o.channels), audio_source_name(f.source), as_int(f.codec),
                    as_int(f.sample_rate), as_int(f.channels));
     }
-    g_tracking = step.next;
-    if (step.reconfigure) {
-        write_sdp_line(f);
+    FormatTracking next = step.next;
+    if (step.reconfigure && !sdp_line_in_range(f)) {
+        dbg_printf("[Fix Audio] refused, out of range for the SDP line: %s %u %u Hz Ch-%u Bit-%u\n",
+                   audio_source_name(f.source), f.codec, f.sample_rate, f.channels, f.bits);
+    } else if (step.reconfigure && write_sdp_line(f)) {
         stop_rtsp_servers();
         g_applied_sample_rate = f.sample_rate;
+    } else if (step.reconfigure) {
+        next.applied_format = g_tracking.applied_format;
     }
+    g_tracking = next;
 }
 
-void write_sdp_line(const AudioFormat& format) {
-    // The longest command, with three numbers, stays well under 100 characters.
-    char command[256];
+bool write_sdp_line(const AudioFormat& format) {
+    if (!sdp_line_in_range(format)) return false;
     if (format.codec == 8 || format.channels == 0)
-        std::snprintf(command, sizeof command, "rm -f %s", kSdpLinePath);
-    else if (format.codec == 2)
-        std::snprintf(command, sizeof command, "echo \"a=rtpmap:98 PCMA/%d/%d\" > %s",
-                      as_int(format.sample_rate), as_int(format.channels), kSdpLinePath);
+        return unlink(kSdpLinePath) == 0 || errno == ENOENT || sdp_failure("unlink");
+    // In range, the longest line has three numbers of at most 10 digits.
+    char line[64];
+    int len = 0;
+    if (format.codec == 2)
+        len = std::snprintf(line, sizeof line, "a=rtpmap:98 PCMA/%u/%u\n", format.sample_rate,
+                            format.channels);
     else if (format.codec == 3)
-        std::snprintf(command, sizeof command, "echo \"a=rtpmap:98 PCMU/%d/%d\" > %s",
-                      as_int(format.sample_rate), as_int(format.channels), kSdpLinePath);
+        len = std::snprintf(line, sizeof line, "a=rtpmap:98 PCMU/%u/%u\n", format.sample_rate,
+                            format.channels);
     else
-        std::snprintf(command, sizeof command, "echo \"a=rtpmap:98 L%d/%d/%d\" > %s",
-                      as_int(format.bits), as_int(format.sample_rate), as_int(format.channels),
-                      kSdpLinePath);
-    run_ignoring_status(command);
+        len = std::snprintf(line, sizeof line, "a=rtpmap:98 L%u/%u/%u\n", format.bits,
+                            format.sample_rate, format.channels);
+    // A fresh name beside the line (created with O_EXCL, so never through a link), renamed
+    // over it once whole: /tmp full leaves the previous line.
+    char temp[64];
+    std::snprintf(temp, sizeof temp, "%s.XXXXXX", kSdpLinePath);
+    const int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0) return sdp_failure("mkstemp");
+    const char* failed = write_all(fd, line, static_cast<std::size_t>(len));
+    if (close(fd) != 0 && !failed) failed = "close";
+    if (!failed && rename(temp, kSdpLinePath) != 0) failed = "rename";
+    if (!failed) return true;
+    const int err = errno;
+    unlink(temp);
+    errno = err;
+    return sdp_failure(failed);
 }
 
 void stop_rtsp_servers() {

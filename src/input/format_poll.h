@@ -3,7 +3,9 @@
 // alternate settings, or from the FPGA's audio input register and the configured channel
 // mode, codec and rate mode), traces every change, and applies a format once it has held
 // for three polls in a row: the SDP line for the RTSP server is rewritten, the RTSP server
-// processes are terminated, and applied_sample_rate takes the new rate.
+// processes are terminated, and applied_sample_rate takes the new rate. A format whose SDP
+// line would print a number out of range is refused; one whose line cannot be written is
+// tried again at the next confirmation, the servers left running meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -91,6 +93,15 @@ constexpr FormatStep confirm_format(const FormatTracking& prev, const AudioForma
     return step;
 }
 
+// Whether each number the SDP line of `f` prints is one it can carry: channels 1 or 2, a
+// sample rate of 1 to 2^31 - 1 Hz and, for linear PCM, 8 or 16 bits. A format that removes
+// the line (codec 8, or no channels) prints none.
+constexpr bool sdp_line_in_range(const AudioFormat& f) {
+    if (f.codec == 8 || f.channels == 0) return true;
+    const bool bits_ok = f.codec == 2 || f.codec == 3 || f.bits == 8 || f.bits == 16;
+    return bits_ok && f.channels <= 2 && f.sample_rate >= 1 && f.sample_rate <= 0x7FFFFFFFu;
+}
+
 // One poll: builds the format into *format from what `block` holds at this moment (the
 // detection path also publishes it into cur_audio_source .. cur_audio_rate of the block;
 // the fixed format of the alternate settings is copied as it stands and nothing is written
@@ -100,12 +111,22 @@ constexpr FormatStep confirm_format(const FormatTracking& prev, const AudioForma
 // With no recognised input the probe leaves its record's input_valid and sample_rate
 // alone; the poll's scratch record starts as {255, 0, 0}, so such an input gives
 // codec 8 (no audio) at sample_rate 0, and applying it removes the SDP line.
+//
+// A confirmed format out of sdp_line_in_range is logged as refused and counts as applied
+// (so it is refused once), with the SDP line, the servers and applied_sample_rate left as
+// they are. When write_sdp_line fails, the servers and applied_sample_rate are left alone
+// too (restarted servers would only read the previous line again) and the format does not
+// count as applied, so that the next confirmation, three polls on, tries again.
 void poll_audio_format(const BlockView& block, AudioFormat* format);
 
 // Writes "a=rtpmap:98 PCMA/<rate>/<channels>" (codec 2), "...PCMU/..." (codec 3) or
 // "...L<bits>/<rate>/<channels>" (any other codec) with a newline into kSdpLinePath, or
-// removes the file for codec 8 or 0 channels. Through the shell; its status is not used.
-void write_sdp_line(const AudioFormat& format);
+// removes the file for codec 8 or 0 channels. The line is written into a new file beside it
+// (mode 0644) that is then renamed over it, so that a reader never sees it half written and
+// a link planted at its name is replaced, never written through. True when done; false for
+// a format out of sdp_line_in_range (nothing is touched), or when a call fails: that call is
+// logged ("[DBG] write_sdp_line:<line> <call> ::: <reason>") and the previous file stays.
+bool write_sdp_line(const AudioFormat& format);
 
 // Terminates the processes named "rtspServer" and "rtspServerM" (each matched whole) if
 // they run. Starting them again is someone else's business.

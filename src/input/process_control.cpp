@@ -1,5 +1,7 @@
 #include "input/process_control.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,48 +15,74 @@
 
 namespace {
 
-// The command line and then the first line of its output share this room.
+// Room of the ps line in find_pid_by_ps.
 constexpr int kLineRoom = 128;
 constexpr int kMaxWords = 50;  // including the terminating null entry
 constexpr std::size_t kCommandRoom = 1024;
 constexpr int kFindTries = 5;
 constexpr useconds_t kFindRetryUsec = 1000;
 constexpr int kMaxWaitPasses = 4096;
+// The first word of a command line is looked for in this much of it.
+constexpr std::size_t kCmdlineRoom = 4096;
+// Ids per log line of a kill: 256 of up to 10 digits stay well inside a 4094-character message.
+constexpr int kIdsPerLine = 256;
+constexpr int kMaxKillLines = 1024;
 
-// Formats "pidof <name> > <file>" into line; false when the name does not fit.
-bool format_pidof(char (&line)[kLineRoom], const char* name, const char* file) {
-    const int n = std::snprintf(line, sizeof line, "pidof %s > %s", name, file);
-    return n > 0 && n < kLineRoom;
+// Whether the process `pid` runs the program `name`.
+bool runs_program(std::int32_t pid, const char* name) {
+    static char cmdline[kCmdlineRoom];
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::size_t len = 0;
+    ssize_t n = 0;
+    while (len < sizeof cmdline && (n = read(fd, cmdline + len, sizeof cmdline - len)) > 0)
+        len += static_cast<std::size_t>(n);
+    close(fd);
+    return cmdline_names_program(cmdline, len, name) == 1;
 }
 
-// The shell's status is not looked at: an empty or missing output file says "none".
-void run_ignoring_status(const char* command) {
-    const int status = std::system(command);
-    (void)status;
-}
-
-// First line of file into line (cleared first); false when it cannot be opened or read.
-bool read_first_line(char (&line)[kLineRoom], const char* file) {
-    FILE* fp = std::fopen(file, "r");
-    if (!fp) return false;
-    std::memset(line, 0, sizeof line);
-    const bool got = std::fgets(line, sizeof line, fp) != nullptr;
-    std::fclose(fp);
-    return got;
+// Calls visit(pid) for each process named `name`, in the order of /proc: rising ids.
+template <typename Visit>
+void for_each_named(const char* name, Visit visit) {
+    DIR* proc = opendir("/proc");
+    if (!proc) return;
+    while (const dirent* entry = readdir(proc)) {
+        const std::int32_t pid = pid_from_text(entry->d_name);
+        if (pid > 0 && runs_program(pid, name)) visit(pid);
+    }
+    closedir(proc);
 }
 
 }  // namespace
 
-std::int32_t find_pid_by_name(const char* name) {
-    char line[kLineRoom];
-    if (!format_pidof(line, name, "/tmp/.pidof")) return 0;
-    run_ignoring_status(line);
-    if (!read_first_line(line, "/tmp/.pidof")) return 0;
-    for (const char* p = line; *p; ++p) {
-        const int value = std::atoi(p);
-        if (value > 0) return value;
+std::int32_t pid_from_text(const char* text) {
+    if (*text == '0') return 0;
+    std::int32_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9' || value > (0x7FFFFFFF - (*p - '0')) / 10) return 0;
+        value = value * 10 + (*p - '0');
     }
-    return 0;
+    return value;
+}
+
+int cmdline_names_program(const char* cmdline, std::size_t len, const char* name) {
+    if (len == 0) return 0;
+    const auto* end = static_cast<const char*>(std::memchr(cmdline, '\0', len));
+    if (!end || end == cmdline) return 0;
+    const char* base = cmdline;
+    for (const char* p = cmdline; p < end; ++p)
+        if (*p == '/') base = p + 1;
+    return std::strcmp(base, name) == 0 ? 1 : 0;
+}
+
+std::int32_t find_pid_by_name(const char* name) {
+    std::int32_t highest = 0;
+    for_each_named(name, [&highest](std::int32_t pid) {
+        if (pid > highest) highest = pid;
+    });
+    return highest;
 }
 
 std::int32_t kill_all_by_name(const char* name) {
@@ -65,24 +93,28 @@ std::int32_t kill_all_by_name(const char* name) {
     }
     if (found == 0) return 0;
 
-    char line[kLineRoom];
-    if (!format_pidof(line, name, "/tmp/.killall")) return 0;
-    run_ignoring_status(line);
-    if (!read_first_line(line, "/tmp/.killall")) return 0;
-    trim_line_end(line);
-    char id_list[kLineRoom];
-    std::memcpy(id_list, line, sizeof id_list);
-
-    std::int32_t last = 0;
-    char* save = nullptr;
-    for (char* token = strtok_r(line, " ", &save); token; token = strtok_r(nullptr, " ", &save)) {
-        last = std::atoi(token);
-        // pidof prints only positive ids; anything else (kill(-1) would reach every
-        // process) is never signalled.
-        if (last > 0) kill(last, SIGKILL);
+    // Highest ids first, as pidof lists them: each pass takes the highest kIdsPerLine below the
+    // lowest id of the pass before (kept in a ring, since /proc lists ids rising).
+    static std::int32_t ring[kIdsPerLine];
+    static char id_list[kIdsPerLine * 11 + 1];
+    std::int32_t below = 0x7FFFFFFF, last = 0;
+    for (int line = 0; line < kMaxKillLines; ++line) {
+        int seen = 0;
+        for_each_named(name, [&seen, below](std::int32_t pid) {
+            if (pid < below) ring[seen++ % kIdsPerLine] = pid;
+        });
+        if (seen == 0) break;
+        std::size_t used = 0;
+        for (int i = 0; i < seen && i < kIdsPerLine; ++i) {
+            last = ring[(seen - 1 - i) % kIdsPerLine];
+            kill(last, SIGKILL);
+            used += static_cast<std::size_t>(std::snprintf(
+                id_list + used, sizeof id_list - used, i ? " %d" : "%d", static_cast<int>(last)));
+        }
+        dbg_printf("%s task [%s] killed\n", name, id_list);
+        below = last;
+        if (seen <= kIdsPerLine) break;
     }
-    if (last == 0) return 0;
-    dbg_printf("%s task [%s] killed\n", name, id_list);
     return last;
 }
 

@@ -2,6 +2,7 @@
 // the format poll against a real block, and process control with real processes that only
 // this test case's PID namespace sees.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -97,6 +98,14 @@ TEST(FormatPoll, ConfirmationVerdictsPollByPoll) {
     }
 }
 
+// What three polls log.
+std::string poll3(AudioFormat& f) {
+    return log_of([&f] {
+        const BlockView block = attached_block();
+        poll_audio_format(block, &f), poll_audio_format(block, &f), poll_audio_format(block, &f);
+    });
+}
+
 TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
     make_block();
     ASSERT_EQ(fpga_open(), FpgaOpen::mapped);
@@ -104,13 +113,7 @@ TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
     const pid_t server_m = start_named_process("/tmp", "rtspServerM");
     ASSERT_EQ(mgmt::write_audio_input("/dev/mem", 2), "");
     AudioFormat f{};
-    const auto poll3 = [&f] {  // what three polls log
-        return log_of([&f] {
-            const BlockView block = attached_block();
-            poll_audio_format(block, &f), poll_audio_format(block, &f),
-                poll_audio_format(block, &f);
-        });
-    };
+    const auto poll3 = [&f] { return ::poll3(f); };
     EXPECT_EQ(poll3(),
               "FPGA [0x38000028] ffff => 2\n"
               "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => ADC-I2S 1 48000 Hz Ch-2 Bit-16 \n"
@@ -145,6 +148,79 @@ TEST(FormatPoll, EachDetectedFormatIsAppliedWithItsSdpLine) {
     }
 }
 
+TEST(FormatPoll, OnlyAFormatWhoseSdpLineIsWrittenIsApplied) {
+    // An alternate format out of range, then a full /tmp: each time the previous line stays,
+    // the server runs and the clock rate is not taken; once there is room, all three happen.
+    ShmConfig& c = *make_block({"use_alt_settings=1"});
+    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "size=16k"), 0);
+    write_text(kSdpLinePath, "previous\n");
+    const pid_t server = start_named_process("/tmp", "rtspServer");
+    AudioFormat f{};
+    std::memset(&c.alt_audio_source, 0xFF, 5 * sizeof c.alt_audio_source);
+    EXPECT_EQ(poll3(f),
+              "[Audio] Unknown 0 0 Hz Ch-0 Bit-0 => Unknown -1 -1 Hz Ch--1 Bit--1 \n"
+              "[Fix Audio] Unknown 0 0 Hz Ch-0 => Unknown -1 -1 Hz Ch--1\n"
+              "[Fix Audio] refused, out of range for the SDP line: Unknown 4294967295 4294967295 "
+              "Hz Ch-4294967295 Bit-4294967295\n");
+    const int filler = open("/tmp/filler", O_WRONLY | O_CREAT, 0600);
+    for (int i = 0; i < 64 && write(filler, Bytes(4096).data(), 4096) > 0; ++i) {
+    }
+    c.alt_audio_source = 3, c.alt_audio_bits = 16, c.alt_audio_codec = 1;
+    c.alt_audio_channels = 2, c.alt_audio_rate = 48000;
+    dbg_to_file(), dbg_set_logfile("/dev/shm/log");  // no room for a captured log either
+    for (int i = 0; i < 3; ++i) poll_audio_format(attached_block(), &f);
+    const std::string full = file_text("/dev/shm/log");
+    EXPECT_NE(full.find(" write ::: No space left on device\n"), std::string::npos) << full;
+    EXPECT_EQ(
+        std::tuple(file_text(kSdpLinePath), waitpid(server, nullptr, WNOHANG), applied_sample_rate),
+        std::tuple("previous\n", 0, 0u));
+    close(filler), unlink("/tmp/filler");
+    poll3(f);
+    EXPECT_EQ(std::tuple(file_text(kSdpLinePath), killed_by_sigkill(wait_for_exit(server)),
+                         applied_sample_rate),
+              std::tuple("a=rtpmap:98 L16/48000/2\n", true, 48000u));
+}
+
+TEST(TmpFiles, PlantedLinksAreNeverWrittenThrough) {
+    // Each fixed name under /tmp a link to the victim: the log, its backup when a full log
+    // rotates, the SDP line, the scratch names of earlier process searches.
+    const char* const names[] = {"/tmp/.print_audio_rtsp", "/tmp/.print_audio_rtsp.bak",
+                                 kSdpLinePath, "/tmp/.pidof", "/tmp/.killall"};
+    write_text("/tmp/victim", "victim\n");
+    for (const char* name : names) ASSERT_EQ(symlink("/tmp/victim", name), 0) << name;
+    dbg_to_file();
+    dbg_set_logfile(names[0]);
+    dbg_printf("through the link\n");
+    unlink(names[0]);
+    write_text(names[0], std::string(8193, 'x'));  // the next message rotates it
+    dbg_printf("rotated\n");
+    write_sdp_line({3, 16, 1, 2, 48000});
+    const pid_t task = start_named_process("/tmp", "linkTask");
+    kill_all_by_name("linkTask");
+    EXPECT_EQ(std::tuple(file_text("/tmp/victim"), file_text(names[1]).size(),
+                         file_text(kSdpLinePath), killed_by_sigkill(wait_for_exit(task))),
+              std::tuple("victim\n", 8193u, "a=rtpmap:98 L16/48000/2\n", true));
+}
+
+TEST(ProcessControl, KillsEveryProcessOfTheNameAndNoOther) {
+    // Ids 1000..1039 make a list of 200 characters; its first 127 end in "10", the id of
+    // the unrelated process.
+    const auto next_pid_after = [](int id) {
+        write_text("/proc/sys/kernel/ns_last_pid", std::to_string(id));
+    };
+    next_pid_after(9);
+    const pid_t other = start_named_process("/tmp", "other");
+    std::string ids;
+    for (int i = 0; i < 40; ++i) {  // each id set: an emulator may start threads in a child
+        next_pid_after(999 + i);
+        ids = std::to_string(start_named_process("/tmp", "rtspServer")) + " " + ids;
+    }
+    ASSERT_EQ(std::tuple(other, ids.substr(0, 5), ids.size()), std::tuple(10, "1039 ", 200u));
+    EXPECT_EQ(log_of(stop_rtsp_servers), "rtspServer task [" + ids.substr(0, 199) + "] killed\n");
+    for (pid_t id = 1000; id < 1040; ++id) EXPECT_TRUE(killed_by_sigkill(wait_for_exit(id))) << id;
+    EXPECT_EQ(waitpid(other, nullptr, WNOHANG), 0);
+}
+
 TEST(ProcessControl, FindKillRunAndReapProcesses) {
     const pid_t a = start_named_process("/tmp", "pcTask");
     const pid_t b = start_named_process("/tmp", "pcTask");
@@ -155,13 +231,12 @@ TEST(ProcessControl, FindKillRunAndReapProcesses) {
     EXPECT_TRUE((first == a || first == b) && last == other &&
                 killed_by_sigkill(wait_for_exit(a)) && killed_by_sigkill(wait_for_exit(b)));
 
-    // "pidof NAME > /tmp/.pidof" fits the 128-byte line up to 107 characters of name, the
-    // kill's second pidof into /tmp/.killall up to 105.
-    for (const std::size_t n : {105, 106, 107, 108}) {
-        const std::string name(n, static_cast<char>('a' + n - 105));
+    // A name is matched whole, whatever its length (up to the 255 characters of a file name).
+    for (const std::size_t n : {107, 108, 255}) {
+        const std::string name(n, static_cast<char>('a' + n % 26));
         const pid_t p = start_named_process("/tmp", name);
-        EXPECT_EQ(find_pid_by_name(name.c_str()), n <= 107 ? p : 0) << n;
-        EXPECT_EQ(kill_all_by_name(name.c_str()), n <= 105 ? p : 0) << n;
+        const std::int32_t found = find_pid_by_name(name.c_str());
+        EXPECT_EQ(std::pair(found, kill_all_by_name(name.c_str())), std::pair(p, p)) << n;
     }
     // `ps | grep psTarg` lists grep's own line too; the one found is the process's.
     const pid_t target = start_named_process("/tmp", "psTarget");
