@@ -39,15 +39,7 @@ std::size_t BlockView::text(std::size_t offset, std::size_t room, char* out,
     std::size_t limit = offset < size_ ? size_ - offset : 0;
     if (room < limit) limit = room;
     if (out_size - 1 < limit) limit = out_size - 1;
-    const volatile char* src = reinterpret_cast<const volatile char*>(base_ + offset);
-    std::size_t n = 0;
-    for (; n < limit; ++n) {
-        const char c = src[n];
-        if (c == '\0') break;
-        out[n] = c;
-    }
-    out[n] = '\0';
-    return n;
+    return copy_shared_text(reinterpret_cast<const volatile char*>(base_ + offset), limit, out);
 }
 
 #define AT(field) offsetof(ShmConfig, field)

@@ -98,7 +98,10 @@ std::size_t shm_read_text(const char* field, std::size_t room, char* out, std::s
     if (out_size == 0) return 0;
     std::size_t limit = room < shm_room_from(field) ? room : shm_room_from(field);
     if (limit > out_size - 1) limit = out_size - 1;
-    const volatile char* src = field;
+    return copy_shared_text(field, limit, out);
+}
+
+std::size_t copy_shared_text(const volatile char* src, std::size_t limit, char* out) {
     std::size_t n = 0;
     for (; n < limit; ++n) {
         const char c = src[n];

@@ -147,6 +147,11 @@ std::size_t shm_room_from(const void* field);
 // field, never past the segment's end, stopping at the field's NUL. Returns the length.
 std::size_t shm_read_text(const char* field, std::size_t room, char* out, std::size_t out_size);
 
+// The copy both text readers make: at most `limit` characters of a text that another process
+// may change at any moment, each loaded once, stopping at its NUL; `out` (room for limit + 1)
+// gets them and a NUL. Returns the length.
+std::size_t copy_shared_text(const volatile char* src, std::size_t limit, char* out);
+
 // The settings in force, chosen afresh by use_alt_settings at each call.
 struct Settings {
     std::int32_t output_mode;  // 1 RTP, 2 transport stream
