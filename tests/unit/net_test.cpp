@@ -104,6 +104,8 @@ TEST(Sockets, ReceiveAndTcpHelpers) {
     EXPECT_GE(get_time_usec() - start, 900'000);
     const int client = tcpConnectHost("127.0.0.1", 7300);
     EXPECT_EQ(wait_tcp_client(server, &accepted) + send(client, "t", 1, 0), 1);
+    in_addr addr{};  // a name that does not resolve (the sandbox has no name server)
+    EXPECT_EQ(StrAddr2IntAddr("no.such.host.invalid", &addr), 0);
 }
 
 }  // namespace

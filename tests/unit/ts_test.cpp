@@ -148,6 +148,9 @@ TEST(PsiAndLpcm, SectionsAndTheBlockOf1920BytesMatchTheWorkedExamples) {
                    makeQVXPMT(section, &n, 0x22, 0x80, 0x164, 0, nullptr, 0x1B, 0x21, 1, nullptr),
                    makeQVXPMT(section, &n, 0x22, 0x80, 0x164, 0, nullptr, 0x1B, 0x21, 0, nullptr)),
               nums(0, 0, 1));
+    PmtInfo pmt{};  // the first stream's descriptors beyond their room
+    pmt.streams[0] = {1, 0x80, 0x164, kDescriptorRoom + 1, {}};
+    EXPECT_EQ(pmt_to_section(section, pmt, &n), 0);
     const Bytes pcm = pattern(1920), check = hex("313233343536373839");
     Bytes out(12 * 188), pes;
     U32 len = 0;
@@ -198,6 +201,8 @@ TEST(TsOutput, PacketsPerDatagramAndTheSocket) {
     EXPECT_EQ(peer_of(remake_ts_sock(block, &sock)), "127.0.0.1:1234");
     EXPECT_FALSE(ts_forward_block(block, 0, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
     EXPECT_TRUE(ts_forward_block(block, sock, {3, 16, 1, 2, 48000}, kPsi.data(), 8, 0));
+    std::strcpy(c.ts_dest_ip_alt, "not.an.address");  // no socket for a text that is no address
+    EXPECT_EQ(remake_ts_sock(block, &sock), 0);
 }
 
 TEST(TsDemux, ParsesTableSectionsWhole) {
@@ -328,6 +333,7 @@ TEST(TsDemux, WriterOutputComesBackWhole) {
     const Bytes pcm = pattern(1920, 7), good = audio(2, pcm);  // 12 packets
     for (const Bytes& bad : {put(good, 5 * 188 + 3, {u8(0x30 | ((good[5 * 188 + 3] + 1) & 15))}),
                              put(good, 5 * 188 + 10, {u8(good[5 * 188 + 10] ^ 1)}),
+                             put(good, 5 * 188 + 7, {u8(good[5 * 188 + 7] ^ 0x80)}),
                              cat({part(good, 0, 11 * 188), good})}) {
         EXPECT_EQ(demux(bad), make_tuple(0, 1u, "", Bytes{}));
         EXPECT_EQ(demux(audio(2, pcm)), make_tuple(1, 0u, "", pcm));

@@ -158,6 +158,9 @@ TEST(FileUtils, DropFileHeadAtItsBoundariesLocksAndShellCommands) {
     char line[kFirstLineRoom];
     write_int_line("/tmp/f", -42), write_text_line("/tmp/g", ys.c_str());
     EXPECT_EQ(join(read_first_line("/tmp/g", line), line), "1 " + std::string(127, 'y') + " ");
+    EXPECT_EQ((std::array{file_has_text("/tmp/g", "yyy"), file_has_text("/tmp/g", "yz"),
+                          file_has_text("/tmp/none", "y")}),
+              (std::array{1, 0, 0}));
     EXPECT_EQ(log_of([] { print_file_to_log("/tmp/f"), print_file_to_log("/tmp/g"); }),
               "-42\n" + ys + "\n");
 }
@@ -246,6 +249,9 @@ TEST(Host, SerialSpeedAndPassword) {
         [&] { EXPECT_EQ(set_serial_speed(line, 57601) + set_serial_speed(plain, 9600), 0); });
     EXPECT_EQ(log, "tcgetattr ::: Inappropriate ioctl for device\n");
     EXPECT_EQ(shell_output(speed), "57600\n");
+    // The host name (the sandbox's own): an empty one is refused.
+    EXPECT_EQ(set_hostname("") + set_hostname("appliance2"), 1);
+    EXPECT_EQ(shell_output("hostname"), "appliance2\n");
 
     // A throw-away user in a copy of /etc (all of it: passwd renames a new shadow in). The
     // result says that the script ran, not that passwd agreed; a command too long for its
