@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset (clang, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer)
 # and runs every fuzz target for a bounded time, each in an appliance-sandbox of its own (the
-# targets make segments with key 1005 and sockets), starting from its seeds: those its
-# *_seeds maker writes with the service's own writers, those committed in fuzz/seeds/<name>/,
-# and what earlier runs found.
+# targets make segments with key 1005 and sockets), starting from the seeds committed in
+# fuzz/seeds/<name>/ and what earlier runs found.
 #   FUZZ_SECONDS   time per target (default 25: six targets stay within about 3 minutes)
 # A crash leaves its input in build/fuzz/artifacts/ and makes the script fail.
 set -euo pipefail
@@ -20,18 +19,13 @@ for target in "$out"/fuzz/*_fuzz; do
   [ -x "$target" ] || continue
   name=$(basename "$target" _fuzz)
   corpus="$out/corpus/$name"
-  seeds="$out/seeds/$name"
-  rm -rf "$seeds"
-  mkdir -p "$corpus" "$seeds"
-  if [ -x "$out/fuzz/${name}_seeds" ]; then
-    "$out/fuzz/${name}_seeds" "$seeds"
-  fi
+  mkdir -p "$corpus"
   committed=()
   if [ -d "fuzz/seeds/$name" ]; then committed=("fuzz/seeds/$name"); fi
   echo "=== fuzz $name for ${seconds}s ==="
   # New inputs go to the first directory; stdout (the parsers' messages) is closed.
   "$out/sim/appliance-sandbox" --keep "$PWD" -- "$target" -max_total_time="$seconds" \
     -timeout=10 -max_len=4096 -close_fd_mask=1 -print_final_stats=1 \
-    -artifact_prefix="$out/artifacts/$name-" "$corpus" "$seeds" "${committed[@]}" || status=1
+    -artifact_prefix="$out/artifacts/$name-" "$corpus" "${committed[@]}" || status=1
 done
 exit $status
