@@ -2,7 +2,8 @@ import shutil
 from appliance import *
 
 GROUP, LAN = '239.7.7.7', '10.77.0'
-MISSING = 'under the emulator' if EMU else ', '.join(t for t in ('ffmpeg', 'ip') if not shutil.which(t))
+MISSING = 'under the emulator' if EMU else ', '.join(f'no {t} (scripts/setup.sh)' for t in ('ffmpeg', 'ip')
+                                                     if not shutil.which(t))
 
 
 def udp(ns=None):  # the UDP counters of a network namespace (this one by default), by name
@@ -11,7 +12,7 @@ def udp(ns=None):  # the UDP counters of a network namespace (this one by defaul
     return dict(zip(head[1:], map(int, values[1:])))
 
 
-@unittest.skipIf(MISSING, f'host builds with ffmpeg and ip only: {MISSING} (scripts/setup.sh)')
+@unittest.skipIf(MISSING, f'host builds with ffmpeg and ip only: {MISSING}')
 class Multicast(Scene):
     def test_three_players_on_a_lan_decode_one_stream_sent_once(self):
         """A bridge and three player namespaces: each decodes the group bit-exact and gets every datagram sent once."""
