@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev clang-format         # fuzzers, format check
   ffmpeg tshark                                 # interoperability checks and the demo
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  pkg-config libgstreamer-plugins-base1.0-dev   # the RTSP server stand-in: RTSP and SDP libraries
 )
 
 missing=()

@@ -16,6 +16,7 @@ class Rtp(Scene):
         self.assertEqual((rtp.take(1.5), self.show(*CUR)[2::2]), ([], (8, 0)))  # no audio coding, no rate
         servers = [self.start(sim(n) + ['--lifetime', 300], name=n) for n in ('rtspServer', 'rtspServerM')]
         self.assertTrue(all(s.expect('no SDP line') for s in servers), servers[0].text())
+        self.add(rtp.port, rtcp.port, 'RTSP')  # again: RTSP servers remove the RTSP receivers as they start
         self.mgmt('fpga', 'adc')
         self.detect()
         self.assertTrue(until(lambda: read(SDP) == 'a=rtpmap:98 L16/48000/2\n'), read(SDP))

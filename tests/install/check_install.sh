@@ -22,7 +22,7 @@ expect() {
     fi
 }
 expect default "./usr/bin/audio_rtsp ./usr/bin/audio_rtsp_to_screen "
-expect standins "./usr/bin/appliance-sandbox ./usr/bin/rtspServer ./usr/bin/rtspServerM ./usr/bin/sim_capture ./usr/bin/sim_mgmt ./usr/bin/sim_ts_dump "
+expect standins "./usr/bin/appliance-sandbox ./usr/bin/rtspServer ./usr/bin/rtspServerM ./usr/bin/sim_capture ./usr/bin/sim_mgmt ./usr/bin/sim_supervise ./usr/bin/sim_ts_dump "
 [ "$(readlink "$root/default/usr/bin/audio_rtsp_to_screen")" = audio_rtsp ] || {
     echo "install default: audio_rtsp_to_screen is not a link to audio_rtsp" >&2
     status=1
