@@ -46,8 +46,9 @@ class Storm(Scene):
                 free = [rx.port for rx in live if ('127.0.0.1', rx.port) not in table]
                 ip, port = rng.choice([('127.0.0.1', rng.choice(free or [closed_port()])),
                                        ('127.0.0.1', closed_port()), ('239.1.2.3', rng.randrange(2000, 60000, 2))])
-                table[ip, port] = rng.choice(('RTSP', 'TS', 'atrx', 'decoder'))
-                command(1, '--ip', ip, '--rtp-port', port, '--rtcp-port', port + 1, '--tag', table[ip, port])
+                tag = rng.choice(('RTSP', 'TS', 'atrx', 'decoder'))
+                table.setdefault((ip, port), tag)  # an entry already there keeps its kind
+                command(1, '--ip', ip, '--rtp-port', port, '--rtcp-port', port + 1, '--tag', tag)
             elif r < 0.6 and table:
                 ip, port = rng.choice(list(table))
                 del table[ip, port]
