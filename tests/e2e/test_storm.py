@@ -73,8 +73,15 @@ class Storm(Scene):
 
         # Calm again: the settings of the start, every receiver removed, the TS socket reopened.
         self.mgmt('set', *(f'{f}={defaults[f]}' for f in (*SETTINGS, 'ts_dest_ip', 'local_ip', 'ts_dest_ip_alt')))
-        for ip, port in list(table):
-            command(2, '--ip', ip, '--rtp-port', port)
+        def listed():  # the receivers of the table listing a removal writes, from the log
+            command(2, '--ip', '127.0.0.1', '--rtp-port', 1)
+            text = (read(LOG + '.bak') or '') + read(LOG)
+            return re.findall(r'\[Audio RTSP\] \d+ : ([\d.]+):(\d+)-', text[text.rindex('[Audio RTSP] Start'):])
+
+        for _ in range(3):  # the scene's model may miss a refused add: the service's own list decides
+            for ip, port in listed():
+                command(2, '--ip', ip, '--rtp-port', port)
+        self.assertEqual(listed(), [])
         command(5)
         self.assertTrue(until(lambda: fds() == fds0, 10), (fds(), fds0))
         size = lambda p: os.path.getsize(p) if os.path.exists(p) else 0
